@@ -1,0 +1,496 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "coroutine.hpp"
+
+namespace rt {
+
+Ref Default::make() const {
+  switch (kind_) {
+    case Kind::None:
+      return none();
+    case Kind::Bool:
+      return boolean(int_ != 0);
+    case Kind::Int:
+      return integer(int_);
+    case Kind::Str:
+      return Ref::steal(PyUnicode_InternFromString(str_));
+    case Kind::Absent:
+      break;
+  }
+  return Ref();
+}
+
+namespace {
+
+// The exact type an annotation asks for under the argument convention, or
+// null when the annotation is not checked.
+struct TypeCheck {
+  PyTypeObject* exact = nullptr;
+  bool none_ok = false;
+};
+
+bool starts_with(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+PyTypeObject* builtin_type_of(std::string_view a, bool for_return) {
+  if (a == "str") return &PyUnicode_Type;
+  if (a == "int") return &PyLong_Type;
+  if (a == "dict" || starts_with(a, "Dict[")) return &PyDict_Type;
+  if (for_return) return nullptr;  // results are checked for str, int and dict only
+  if (a == "list" || starts_with(a, "List[")) return &PyList_Type;
+  return nullptr;
+}
+
+TypeCheck check_for(const char* annotation, bool default_is_none, bool for_return) {
+  TypeCheck check;
+  if (annotation == nullptr) return check;
+  std::string_view a = annotation;
+  if (starts_with(a, "Optional[") && a.back() == ']') {
+    a = a.substr(9, a.size() - 10);
+    check.none_ok = true;
+  }
+  check.exact = builtin_type_of(a, for_return);
+  check.none_ok = check.none_ok || default_is_none || for_return;
+  return check;
+}
+
+struct Slot {
+  Ref name;
+  TypeCheck check;
+  Ref default_value;  // null when the parameter is required
+  ParamKind kind;
+};
+
+}  // namespace
+
+// What a function object knows about its parameters, for binding a call.
+struct Signature {
+  std::string name;
+  std::vector<Slot> slots;     // in declaration order
+  std::size_t positional = 0;  // leading ordinary parameters
+  std::size_t required = 0;    // of which have no default
+  int varargs = -1;            // slot index of *args, or -1
+  int varkw = -1;              // slot index of **kwargs, or -1
+  TypeCheck result;
+  const char* result_name = nullptr;
+  Body body = nullptr;
+  CoroutineBody coroutine = nullptr;
+};
+
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD vectorcallfunc vectorcall;
+  PyObject* dict;
+  PyObject* weakrefs;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* annotations;
+  PyObject* defaults;
+  PyObject* code;
+  PyObject* globals;
+  Signature* signature;
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+}  // namespace
+
+// Binds the arguments of one vectorcall to a signature, with the
+// interpreter's texts for count and keyword errors and the exact-type checks.
+struct Binder {
+  static void too_many(const Signature& s, Py_ssize_t given) {
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 s.name.c_str(), s.required == s.positional ? "exactly" : "at most",
+                 static_cast<Py_ssize_t>(s.positional), s.positional == 1 ? "" : "s", given);
+  }
+  static void too_few(const Signature& s, Py_ssize_t given) {
+    bool exact = s.required == s.positional && s.varargs < 0;
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 s.name.c_str(), exact ? "exactly" : "at least",
+                 static_cast<Py_ssize_t>(s.required), s.required == 1 ? "" : "s", given);
+  }
+
+  static int find_keyword(const Signature& s, PyObject* key) {
+    for (std::size_t i = 0; i < s.positional; ++i)
+      if (s.slots[i].name.get() == key) return static_cast<int>(i);
+    for (std::size_t i = 0; i < s.positional; ++i) {
+      int eq = PyUnicode_Compare(s.slots[i].name.get(), key);
+      if (eq == 0) return static_cast<int>(i);
+      if (eq == -1 && PyErr_Occurred()) throw_error();
+    }
+    return -1;
+  }
+
+  static void bind(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                   Args& out) {
+    const Signature& s = *f->signature;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    auto positional = static_cast<Py_ssize_t>(s.positional);
+    if (nargs > positional && s.varargs < 0) too_many(s, nargs);
+    Py_ssize_t taken = std::min(nargs, positional);
+    for (Py_ssize_t i = 0; i < taken; ++i) out.slots_[i] = Ref::borrow(args[i]);
+    if (s.varargs >= 0) {
+      Py_ssize_t extra = nargs - taken;
+      Ref rest = Ref::steal(PyTuple_New(extra));
+      for (Py_ssize_t i = 0; i < extra; ++i)
+        PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(args[taken + i]));
+      out.slots_[s.varargs] = std::move(rest);
+    }
+    if (s.varkw >= 0) out.slots_[s.varkw] = new_dict();
+    if (kwnames != nullptr) {
+      Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+      for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        int index = find_keyword(s, key);
+        if (index >= 0) {
+          if (out.slots_[index])
+            raise_format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'",
+                         s.name.c_str(), key);
+          out.slots_[index] = Ref::borrow(value);
+        } else if (s.varkw >= 0) {
+          out.slots_[s.varkw].set_item(key, value);
+        } else {
+          raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
+                       s.name.c_str(), key);
+        }
+      }
+    }
+    for (std::size_t i = 0; i < s.positional; ++i) {
+      if (out.slots_[i]) continue;
+      if (!s.slots[i].default_value) too_few(s, nargs);
+      out.slots_[i] = s.slots[i].default_value;
+    }
+    for (std::size_t i = 0; i < s.positional; ++i) {
+      const TypeCheck& c = s.slots[i].check;
+      PyObject* v = out.slots_[i].get();
+      if (c.exact == nullptr || Py_IS_TYPE(v, c.exact) || (c.none_ok && v == Py_None)) continue;
+      raise_format(PyExc_TypeError,
+                   "Argument '%U' has incorrect type (expected %.200s, got %.200s)",
+                   s.slots[i].name.get(), c.exact->tp_name, Py_TYPE(v)->tp_name);
+    }
+    out.function_ = Ref::borrow(reinterpret_cast<PyObject*>(f));
+  }
+
+  static void check_result(const Signature& s, PyObject* r) {
+    const TypeCheck& c = s.result;
+    if (c.exact == nullptr || Py_IS_TYPE(r, c.exact) || r == Py_None) return;
+    raise_format(PyExc_TypeError, "Expected %s, got %.200s", c.exact->tp_name, Py_TYPE(r)->tp_name);
+  }
+};
+
+Ref Args::global(Name name) const {
+  PyObject* globals = as_function(function_.get())->globals;
+  PyObject* key = name.get();
+  PyObject* v = PyDict_GetItemWithError(globals, key);
+  if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+  if (v == nullptr) {
+    if (PyErr_Occurred()) throw_error();
+    raise_format(PyExc_NameError, "name '%U' is not defined", key);
+  }
+  return Ref::borrow(v);
+}
+
+void Args::clear() noexcept {
+  for (Ref& slot : slots_) slot.reset();
+  function_.reset();
+}
+
+int Args::traverse(visitproc visit, void* arg) const {
+  for (const Ref& slot : slots_) Py_VISIT(slot.get());
+  Py_VISIT(function_.get());
+  return 0;
+}
+
+namespace {
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) {
+  return boundary([&]() -> Ref {
+    FunctionObject* f = as_function(callable);
+    const Signature& s = *f->signature;
+    if (s.coroutine != nullptr) {
+      auto bound = std::make_unique<Args>();
+      Binder::bind(f, args, nargsf, kwnames, *bound);
+      return make_coroutine(f->name, f->qualname, s.coroutine, std::move(bound));
+    }
+    Args bound;
+    Binder::bind(f, args, nargsf, kwnames, bound);
+    Ref result = s.body(bound);
+    Binder::check_result(s, result.get());
+    return result;
+  });
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  FunctionObject* f = as_function(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->dict);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->code);
+  Py_VISIT(f->globals);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->globals);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  FunctionObject* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  delete f->signature;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Getters and setters of the function attributes.
+template <PyObject* FunctionObject::*Field>
+PyObject* get_field(PyObject* self, void*) {
+  PyObject* v = as_function(self)->*Field;
+  return Py_NewRef(v != nullptr ? v : Py_None);
+}
+
+int set_string(PyObject* self, PyObject* value, PyObject* FunctionObject::*field,
+               const char* what) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->*field, Py_NewRef(value));
+  return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) {
+  return set_string(self, value, &FunctionObject::name, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  return set_string(self, value, &FunctionObject::qualname, "__qualname__");
+}
+int set_doc(PyObject* self, PyObject* value, void*) {
+  Py_XSETREF(as_function(self)->doc, Py_XNewRef(value != nullptr ? value : Py_None));
+  return 0;
+}
+int set_module(PyObject* self, PyObject* value, void*) {
+  Py_XSETREF(as_function(self)->module, Py_XNewRef(value != nullptr ? value : Py_None));
+  return 0;
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) value = Py_None;
+  if (value != Py_None && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->annotations, Py_NewRef(value));
+  return 0;
+}
+PyObject* get_annotations(PyObject* self, void*) {
+  FunctionObject* f = as_function(self);
+  if (f->annotations == nullptr || f->annotations == Py_None) {
+    Py_XSETREF(f->annotations, PyDict_New());
+    if (f->annotations == nullptr) return nullptr;
+  }
+  return Py_NewRef(f->annotations);
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(as_function(self)->qualname);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_field<&FunctionObject::name>, set_name, nullptr, nullptr},
+    {"__qualname__", get_field<&FunctionObject::qualname>, set_qualname, nullptr, nullptr},
+    {"__doc__", get_field<&FunctionObject::doc>, set_doc, nullptr, nullptr},
+    {"__module__", get_field<&FunctionObject::module>, set_module, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_field<&FunctionObject::defaults>, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&FunctionObject::code>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&FunctionObject::globals>, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "native_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// A code object that describes the parameters, as the compiler would make
+// for a `def` with this signature (it is never executed).
+Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qualname) {
+  Ref file = Ref::steal_or_null(PyObject_GetAttrString(module, "__file__"));
+  if (!file) {
+    PyErr_Clear();
+    file = Ref::steal(PyModule_GetNameObject(module));
+  }
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(PyUnicode_AsUTF8(file), PyUnicode_AsUTF8(name), 1)));
+  Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(s.slots.size())));
+  std::size_t i = 0;
+  for (const Slot& slot : s.slots)
+    PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(slot.name.get()));
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  if (s.varargs >= 0) flags |= CO_VARARGS;
+  if (s.varkw >= 0) flags |= CO_VARKEYWORDS;
+  if (s.coroutine != nullptr) flags |= CO_COROUTINE;
+  Ref replace = empty.attr("replace"_n);
+  Ref argcount = integer(static_cast<long long>(s.positional));
+  Ref nlocals = integer(static_cast<long long>(s.slots.size()));
+  Ref zero = integer(0);
+  Ref flag_value = integer(flags);
+  return replace.call({}, {{"co_argcount"_n, argcount},
+                           {"co_posonlyargcount"_n, zero},
+                           {"co_kwonlyargcount"_n, zero},
+                           {"co_nlocals"_n, nlocals},
+                           {"co_varnames"_n, varnames},
+                           {"co_flags"_n, flag_value},
+                           {"co_qualname"_n, qualname}});
+}
+
+}  // namespace
+
+PyTypeObject* function_type() {
+  static PyObject* type = PyType_FromSpec(&function_spec);
+  if (type == nullptr) throw_error();
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+Ref make_function(const Def& def, Borrowed module, const char* qualname) {
+  auto sig = std::make_unique<Signature>();
+  sig->name = def.name;
+  sig->body = def.body;
+  sig->coroutine = def.coroutine;
+  if ((def.body == nullptr) == (def.coroutine == nullptr))
+    raise_format(PyExc_SystemError, "%s: a native function needs exactly one body", def.name);
+  if (def.params.size() > Args::max_params)
+    raise_format(PyExc_SystemError, "%s: too many parameters", def.name);
+  Ref annotations = new_dict();
+  Ref defaults = new_list();
+  for (const Param& p : def.params) {
+    Slot slot{Ref::steal(PyUnicode_InternFromString(p.name)),
+              check_for(p.annotation, p.default_value.is_none(), false), p.default_value.make(),
+              p.kind};
+    int index = static_cast<int>(sig->slots.size());
+    if (p.kind == ParamKind::VarArgs) {
+      sig->varargs = index;
+      slot.check = {};
+    } else if (p.kind == ParamKind::VarKw) {
+      sig->varkw = index;
+      slot.check = {};
+    } else {
+      if (sig->varargs >= 0 || sig->varkw >= 0)
+        raise_format(PyExc_SystemError, "%s: keyword-only parameters are not supported", def.name);
+      ++sig->positional;
+      if (slot.default_value) {
+        list_append(defaults, slot.default_value);
+      } else {
+        if (PyList_GET_SIZE(defaults.get()) != 0)
+          raise_format(PyExc_SystemError, "%s: a required parameter follows a default", def.name);
+        ++sig->required;
+      }
+    }
+    if (p.annotation != nullptr) annotations.set_item(slot.name, str(p.annotation));
+    sig->slots.push_back(std::move(slot));
+  }
+  if (def.returns != nullptr) {
+    annotations.set_item("return"_n, str(def.returns));
+    sig->result = check_for(def.returns, false, true);
+  }
+
+  Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+  Ref qual = str(qualname);
+  Ref code = make_code(*sig, module, name, qual);
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  Ref globals = Ref::borrow(PyModule_GetDict(module));
+
+  Ref doc = def.doc != nullptr ? str(def.doc) : none();
+  Ref defaults_tuple =
+      PyList_GET_SIZE(defaults.get()) != 0 ? Ref::steal(PyList_AsTuple(defaults)) : none();
+  PyTypeObject* type = function_type();
+  auto* f = PyObject_GC_New(FunctionObject, type);
+  if (f == nullptr) throw_error();
+  f->vectorcall = function_vectorcall;
+  f->dict = nullptr;
+  f->weakrefs = nullptr;
+  f->name = name.release();
+  f->qualname = qual.release();
+  f->module = module_name.release();
+  f->doc = doc.release();
+  f->annotations = annotations.release();
+  f->defaults = defaults_tuple.release();
+  f->code = code.release();
+  f->globals = globals.release();
+  f->signature = sig.release();
+  PyObject_GC_Track(f);
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace rt

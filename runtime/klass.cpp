@@ -1,0 +1,68 @@
+#include "klass.hpp"
+
+namespace rt {
+
+ClassBuilder::ClassBuilder(const Module& module, const char* name)
+    : module_(module), name_(name), namespace_(new_dict()) {
+  namespace_.set_item("__module__"_n, Ref::steal(PyModule_GetNameObject(module.object())));
+  namespace_.set_item("__qualname__"_n, str(name));
+}
+
+ClassBuilder& ClassBuilder::base(PyObject* b) {
+  bases_.push_back(Ref::borrow(b));
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::metaclass(PyObject* m) {
+  metaclass_ = Ref::borrow(m);
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::doc(const char* d) {
+  namespace_.set_item("__doc__"_n, str(d));
+  return *this;
+}
+
+Ref ClassBuilder::function(const Def& def) {
+  std::string qualname = std::string(name_) + "." + def.name;
+  return make_function(def, module_.object(), qualname.c_str());
+}
+
+ClassBuilder& ClassBuilder::method(const Def& def) {
+  namespace_.set_item(str(def.name), function(def));
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::classmethod(const Def& def) {
+  Ref wrapped = Ref::steal(PyClassMethod_New(function(def)));
+  namespace_.set_item(str(def.name), wrapped);
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, PyObject* value, const char* annotation) {
+  namespace_.set_item(str(name), value);
+  if (annotation != nullptr) {
+    if (!annotations_) {
+      annotations_ = new_dict();
+      namespace_.set_item("__annotations__"_n, annotations_);
+    }
+    annotations_.set_item(str(name), str(annotation));
+  }
+  return *this;
+}
+
+Ref ClassBuilder::create() {
+  Ref bases = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases_.size())));
+  for (std::size_t i = 0; i < bases_.size(); ++i)
+    PyTuple_SET_ITEM(bases.get(), static_cast<Py_ssize_t>(i), Py_NewRef(bases_[i].get()));
+  Borrowed meta = metaclass_ ? Borrowed(metaclass_) : Borrowed(&PyType_Type);
+  Ref cls = meta(str(name_), bases, namespace_);
+  module_.add(name_, cls);
+  return cls;
+}
+
+Ref subclass(const Module& module, const char* name, PyObject* base) {
+  return ClassBuilder(module, name).base(base).create();
+}
+
+}  // namespace rt

@@ -1,0 +1,123 @@
+#include "module.hpp"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "klass.hpp"
+
+namespace rt {
+
+void Module::add(const char* name, PyObject* value) const {
+  check(PyModule_AddObjectRef(module_, name, value));
+}
+
+Ref Module::import(const char* module, const char* as) const {
+  Ref imported = Ref::steal(PyImport_ImportModule(module));
+  if (as != nullptr) {
+    add(as, imported);
+    return imported;
+  }
+  const char* dot = std::strchr(module, '.');
+  if (dot == nullptr) {
+    add(module, imported);
+    return imported;
+  }
+  Ref top = str(std::string_view(module, static_cast<std::size_t>(dot - module)));
+  Ref package = Ref::steal(PyImport_Import(top));
+  check(PyModule_AddObjectRef(module_, PyUnicode_AsUTF8(top), package));
+  return imported;
+}
+
+void Module::from_import(const char* module, std::initializer_list<const char*> names) const {
+  Ref from = new_list();
+  for (const char* name : names) list_append(from, str(name));
+  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, dict(), nullptr, from, 0));
+  for (const char* name : names) {
+    Ref value = Ref::steal_or_null(PyObject_GetAttrString(imported, name));
+    if (!value) {
+      PyError error;
+      Handling handling(error);
+      raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    }
+    add(name, value);
+  }
+}
+
+Ref Module::def(const Def& d) const {
+  Ref f = make_function(d, module_, d.name);
+  add(d.name, f);
+  return f;
+}
+
+ClassBuilder Module::cls(const char* name) const { return ClassBuilder(*this, name); }
+
+ModuleFrame::ModuleFrame(const char* name, const char* doc, ModuleBody body)
+    : name_(name), body_(body) {
+  slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&ModuleFrame::create)};
+  slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&ModuleFrame::exec)};
+  slots_[2] = {0, nullptr};
+  def_ = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots_, nullptr, nullptr, nullptr};
+}
+
+ModuleFrame& ModuleFrame::of(PyModuleDef* def) {
+  return *reinterpret_cast<ModuleFrame*>(reinterpret_cast<char*>(def) -
+                                         offsetof(ModuleFrame, def_));
+}
+
+PyObject* ModuleFrame::init() {
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2 &&
+      (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION)) {
+    if (PyErr_WarnFormat(
+            nullptr, 1,
+            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+            PY_MAJOR_VERSION, PY_MINOR_VERSION, name_, "does not match", major, minor) < 0)
+      return nullptr;
+  }
+  return PyModuleDef_Init(&def_);
+}
+
+PyObject* ModuleFrame::create(PyObject* spec, PyModuleDef* def) {
+  ModuleFrame& frame = of(def);
+  int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (frame.interpreter_ == -1) {
+    frame.interpreter_ = current;
+  } else if (frame.interpreter_ != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+    return nullptr;
+  }
+  if (frame.module_ != nullptr) return Py_NewRef(frame.module_);
+  PyObject* name = PyObject_GetAttrString(spec, "name");
+  if (name == nullptr) return nullptr;
+  PyObject* module = PyModule_NewObject(name);
+  Py_DECREF(name);
+  return module;
+}
+
+int ModuleFrame::exec(PyObject* module) {
+  ModuleFrame& frame = of(PyModule_GetDef(module));
+  if (frame.executed_) {
+    if (module == frame.module_) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 frame.name_);
+    return -1;
+  }
+  frame.executed_ = true;
+  frame.module_ = Py_NewRef(module);
+  return boundary_status([&] {
+    try {
+      Module m(module);
+      frame.body_(m);
+    } catch (...) {
+      frame.executed_ = false;
+      Py_CLEAR(frame.module_);
+      throw;
+    }
+  });
+}
+
+}  // namespace rt

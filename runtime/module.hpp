@@ -1,0 +1,63 @@
+// The module frame: multi-phase initialisation with a one-interpreter guard,
+// refusal of re-initialisation and a warning on a Python version mismatch;
+// and the Module handle through which a module body binds its names.
+#pragma once
+
+#include <initializer_list>
+
+#include "function.hpp"
+
+namespace rt {
+
+class ClassBuilder;
+
+class Module {
+ public:
+  explicit Module(PyObject* module) : module_(module) {}
+  Borrowed object() const { return module_; }
+  Borrowed dict() const { return PyModule_GetDict(module_); }
+
+  // Binds a value under a name.
+  void add(const char* name, PyObject* value) const;
+  // `import a.b` (binds `a`), or `import a.b as name`.
+  Ref import(const char* module, const char* as = nullptr) const;
+  // `from module import name, ...` (each bound under its own name).
+  void from_import(const char* module, std::initializer_list<const char*> names) const;
+  // A module-level native function, bound under its name.
+  Ref def(const Def& def) const;
+  // An ordinary class of this module (see ClassBuilder).
+  ClassBuilder cls(const char* name) const;
+
+ private:
+  PyObject* module_;
+};
+
+using ModuleBody = void (*)(Module&);
+
+class ModuleFrame {
+ public:
+  ModuleFrame(const char* name, const char* doc, ModuleBody body);
+  PyObject* init();
+
+ private:
+  static ModuleFrame& of(PyModuleDef* def);
+  static PyObject* create(PyObject* spec, PyModuleDef* def);
+  static int exec(PyObject* module);
+
+  PyModuleDef def_;
+  PyModuleDef_Slot slots_[3];
+  const char* name_;
+  ModuleBody body_;
+  int64_t interpreter_ = -1;
+  PyObject* module_ = nullptr;  // the one module object, once created
+  bool executed_ = false;
+};
+
+}  // namespace rt
+
+// Defines PyInit_<name> for a module whose body is `body`.
+#define RT_MODULE(name, doc, body)                  \
+  PyMODINIT_FUNC PyInit_##name() {                  \
+    static rt::ModuleFrame frame(#name, doc, body); \
+    return frame.init();                            \
+  }

@@ -1,0 +1,341 @@
+// Owned and borrowed references to Python objects, and the object operations
+// that module code uses on them. Every operation that can fail throws PyError.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <initializer_list>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace rt {
+
+class Ref;
+class Borrowed;
+
+[[noreturn]] void throw_error();  // throws the error set in the interpreter
+
+// A pointer returned by the C API as a new reference, or null with an error set.
+inline PyObject* check(PyObject* p) {
+  if (p == nullptr) throw_error();
+  return p;
+}
+// A C API status code: negative means an error is set.
+inline int check(int status) {
+  if (status < 0) throw_error();
+  return status;
+}
+
+// An interned string, created on first use and kept for the life of the process.
+// Written as a literal: "name"_n.
+template <std::size_t N>
+struct Literal {
+  char text[N];
+  constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+class Name {
+ public:
+  using Maker = PyObject* (*)();
+  constexpr explicit Name(Maker make) : make_(make) {}
+  PyObject* get() const { return check(make_()); }
+
+ private:
+  Maker make_;
+};
+
+template <Literal L>
+PyObject* interned() {
+  static PyObject* const object = PyUnicode_InternFromString(L.text);
+  return object;
+}
+
+inline namespace literals {
+template <Literal L>
+constexpr Name operator""_n() {
+  return Name(&interned<L>);
+}
+}  // namespace literals
+
+// A keyword argument of a call: "name"_n = value.
+struct Kw {
+  Name name;
+  PyObject* value;
+};
+
+// The operations shared by Ref and Borrowed; D provides get().
+template <class D>
+class Api {
+ public:
+  PyObject* ptr() const { return static_cast<const D*>(this)->get(); }
+  explicit operator bool() const { return ptr() != nullptr; }
+  bool is(PyObject* other) const { return ptr() == other; }
+  bool is_none() const { return ptr() == Py_None; }
+  PyTypeObject* type() const { return Py_TYPE(ptr()); }
+  const char* type_name() const { return Py_TYPE(ptr())->tp_name; }
+  bool is_exactly(PyTypeObject* t) const { return Py_IS_TYPE(ptr(), t); }
+
+  Ref attr(Name name) const;
+  Ref attr(PyObject* name) const;
+  void set_attr(Name name, PyObject* value) const;
+  void set_attr(PyObject* name, PyObject* value) const;
+  bool has_attr(Name name) const;
+
+  Ref item(PyObject* key) const;
+  Ref item(Name key) const;
+  void set_item(PyObject* key, PyObject* value) const;
+  void set_item(Name key, PyObject* value) const;
+  bool contains(PyObject* key) const;
+
+  // dict.get(key) without raising: a new reference, or None.
+  Ref dict_get(PyObject* key) const;
+  Ref dict_get(Name key) const;
+
+  bool truthy() const { return check(PyObject_IsTrue(ptr())) != 0; }
+  bool equals(PyObject* other) const {
+    return check(PyObject_RichCompareBool(ptr(), other, Py_EQ)) != 0;
+  }
+  Ref str() const;
+
+  template <class... A>
+  Ref operator()(const A&... args) const;
+  Ref call(std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) const;
+  Ref call_tuple(PyObject* args, PyObject* kwargs = nullptr) const;
+
+  template <class... A>
+  Ref method(Name name, const A&... args) const;
+};
+
+// A reference that is not owned: valid while some owner keeps the object.
+class Borrowed : public Api<Borrowed> {
+ public:
+  constexpr Borrowed() noexcept = default;
+  constexpr Borrowed(PyObject* p) noexcept : p_(p) {}
+  template <class T>
+  requires(!std::is_same_v<T, PyObject>) Borrowed(T* p)
+  noexcept : p_(reinterpret_cast<PyObject*>(p)) {}
+  PyObject* get() const noexcept { return p_; }
+  operator PyObject*() const noexcept { return p_; }
+  Ref ref() const;
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// An owned (strong) reference, released when it goes out of scope.
+class Ref : public Api<Ref> {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference returned by the C API (null means an error).
+  static Ref steal(PyObject* p) { return Ref(check(p)); }
+  // Takes over a reference that may be null without an error.
+  static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+  // Adds a reference to an object someone else owns.
+  static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+  PyObject* get() const noexcept { return p_; }
+  operator PyObject*() const noexcept { return p_; }
+  operator Borrowed() const noexcept { return Borrowed(p_); }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  void reset() noexcept { Py_CLEAR(p_); }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+inline Ref Borrowed::ref() const { return Ref::borrow(p_); }
+
+// Constructors of common values.
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref str(std::string_view s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref new_dict() { return Ref::steal(PyDict_New()); }
+inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
+inline Ref interned(Name n) { return Ref::borrow(n.get()); }
+
+template <class... A>
+Ref tuple(const A&... items) {
+  Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
+  Py_ssize_t i = 0;
+  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(static_cast<PyObject*>(items)))), ...);
+  return t;
+}
+
+inline void list_append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+
+// Iterates a dict's (key, value) pairs; each pair is held while in use, so a
+// body that changes the dict cannot free them under the loop.
+struct DictItems {
+  PyObject* dict;
+  struct It {
+    PyObject* dict;
+    Py_ssize_t pos;
+    Ref key;
+    Ref value;
+    bool done = false;
+    void advance() {
+      PyObject *k = nullptr, *v = nullptr;
+      done = !PyDict_Next(dict, &pos, &k, &v);
+      key = Ref::borrow(k);
+      value = Ref::borrow(v);
+    }
+    std::pair<Borrowed, Borrowed> operator*() const { return {key, value}; }
+    It& operator++() {
+      advance();
+      return *this;
+    }
+    bool operator!=(std::nullptr_t) const { return !done; }
+  };
+  It begin() const {
+    It it{dict, 0, Ref(), Ref()};
+    it.advance();
+    return it;
+  }
+  std::nullptr_t end() const { return nullptr; }
+};
+inline DictItems dict_items(PyObject* d) { return DictItems{d}; }
+
+// Iterates any iterable, yielding owned references.
+class Iterate {
+ public:
+  explicit Iterate(PyObject* iterable) : it_(Ref::steal(PyObject_GetIter(iterable))) {}
+  struct It {
+    PyObject* it;
+    Ref current;
+    void advance() {
+      current = Ref::steal_or_null(PyIter_Next(it));
+      if (!current && PyErr_Occurred()) throw_error();
+    }
+    const Ref& operator*() const { return current; }
+    It& operator++() {
+      advance();
+      return *this;
+    }
+    bool operator!=(std::nullptr_t) const { return static_cast<bool>(current); }
+  };
+  It begin() const {
+    It i{it_.get(), Ref()};
+    i.advance();
+    return i;
+  }
+  std::nullptr_t end() const { return nullptr; }
+
+ private:
+  Ref it_;
+};
+
+// --- Api definitions ---
+
+template <class D>
+Ref Api<D>::attr(Name name) const {
+  return Ref::steal(PyObject_GetAttr(ptr(), name.get()));
+}
+template <class D>
+Ref Api<D>::attr(PyObject* name) const {
+  return Ref::steal(PyObject_GetAttr(ptr(), name));
+}
+template <class D>
+void Api<D>::set_attr(Name name, PyObject* value) const {
+  check(PyObject_SetAttr(ptr(), name.get(), value));
+}
+template <class D>
+void Api<D>::set_attr(PyObject* name, PyObject* value) const {
+  check(PyObject_SetAttr(ptr(), name, value));
+}
+template <class D>
+bool Api<D>::has_attr(Name name) const {
+  PyObject* result = nullptr;
+  int found = check(_PyObject_LookupAttr(ptr(), name.get(), &result));
+  Py_XDECREF(result);
+  return found != 0;
+}
+template <class D>
+Ref Api<D>::item(PyObject* key) const {
+  return Ref::steal(PyObject_GetItem(ptr(), key));
+}
+template <class D>
+Ref Api<D>::item(Name key) const {
+  return item(key.get());
+}
+template <class D>
+void Api<D>::set_item(PyObject* key, PyObject* value) const {
+  check(PyObject_SetItem(ptr(), key, value));
+}
+template <class D>
+void Api<D>::set_item(Name key, PyObject* value) const {
+  set_item(key.get(), value);
+}
+template <class D>
+bool Api<D>::contains(PyObject* key) const {
+  return check(PySequence_Contains(ptr(), key)) != 0;
+}
+template <class D>
+Ref Api<D>::dict_get(PyObject* key) const {
+  PyObject* v = PyDict_GetItemWithError(ptr(), key);
+  if (v == nullptr) {
+    if (PyErr_Occurred()) throw_error();
+    return none();
+  }
+  return Ref::borrow(v);
+}
+template <class D>
+Ref Api<D>::dict_get(Name key) const {
+  return dict_get(key.get());
+}
+template <class D>
+Ref Api<D>::str() const {
+  return Ref::steal(PyObject_Str(ptr()));
+}
+template <class D>
+template <class... A>
+Ref Api<D>::operator()(const A&... args) const {
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, static_cast<PyObject*>(args)...};
+  return Ref::steal(PyObject_Vectorcall(ptr(), stack + 1,
+                                        sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class D>
+Ref Api<D>::call(std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) const {
+  constexpr std::size_t max = 16;
+  if (args.size() + kwargs.size() > max) throw std::length_error("too many arguments in one call");
+  PyObject* stack[max + 1];
+  std::size_t n = 1;
+  for (PyObject* a : args) stack[n++] = a;
+  Ref names;
+  if (kwargs.size() != 0) names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+  Py_ssize_t k = 0;
+  for (const Kw& kw : kwargs) {
+    PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(kw.name.get()));
+    stack[n++] = kw.value;
+  }
+  return Ref::steal(PyObject_Vectorcall(ptr(), stack + 1,
+                                        args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+template <class D>
+Ref Api<D>::call_tuple(PyObject* args, PyObject* kwargs) const {
+  return Ref::steal(PyObject_Call(ptr(), args, kwargs));
+}
+template <class D>
+template <class... A>
+Ref Api<D>::method(Name name, const A&... args) const {
+  PyObject* stack[] = {ptr(), static_cast<PyObject*>(args)...};
+  return Ref::steal(PyObject_VectorcallMethod(
+      name.get(), stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace rt

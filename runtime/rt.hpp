@@ -1,0 +1,10 @@
+// The native runtime shared by the package's extension modules.
+#pragma once
+
+#include "context.hpp"
+#include "coroutine.hpp"
+#include "error.hpp"
+#include "function.hpp"
+#include "klass.hpp"
+#include "module.hpp"
+#include "ref.hpp"
