@@ -1,0 +1,25 @@
+import gc
+import sys
+
+import pytest
+
+
+def _allocated_after(op, repeat):
+    for _ in range(repeat):
+        op()
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+@pytest.fixture
+def assert_no_leak():
+    """Runs an operation thousands of times after a warm-up and fails when the
+    interpreter's allocated blocks grow by more than a small constant."""
+
+    def check(op, repeat=3000, warmup=300, slack=32):
+        _allocated_after(op, warmup)
+        before = _allocated_after(op, 0)
+        after = _allocated_after(op, repeat)
+        assert after - before <= slack, f"{after - before} blocks left after {repeat} runs"
+
+    return check
