@@ -1,6 +1,9 @@
 #include "coroutine.hpp"
 
+#include <frameobject.h>
 #include <structmember.h>
+
+#include <cstring>
 
 namespace rt {
 
@@ -13,17 +16,34 @@ Ref Awaiting::await_resume() {
   return std::move(promise_->resume_value);
 }
 
+namespace {
+
+// A generator made awaitable by types.coroutine (as asyncio's own sleep(0)).
+bool is_iterable_coroutine(Borrowed o) {
+  return PyGen_CheckExact(o.get()) &&
+         (reinterpret_cast<PyGenObject*>(o.get())->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+}
+
+bool is_coroutine(Borrowed o) {
+  return PyCoro_CheckExact(o.get()) || o.type() == coroutine_type() || is_iterable_coroutine(o);
+}
+
+}  // namespace
+
 Awaiting await(Borrowed awaitable) {
-  PyTypeObject* type = awaitable.type();
-  if (PyCoro_CheckExact(awaitable.get()) || type == coroutine_type())
+  if (is_coroutine(awaitable)) {
+    // A coroutine suspended in an await of its own is someone else's to drive.
+    if (!is_iterable_coroutine(awaitable) && !awaitable.attr("cr_await"_n).is_none())
+      raise(PyExc_RuntimeError, "coroutine is being awaited already");
     return Awaiting(awaitable.ref());
+  }
+  PyTypeObject* type = awaitable.type();
   unaryfunc get_await = type->tp_as_async != nullptr ? type->tp_as_async->am_await : nullptr;
   if (get_await == nullptr)
     raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                  type->tp_name);
   Ref iterator = Ref::steal(get_await(awaitable.get()));
-  if (PyCoro_CheckExact(iterator.get()) || iterator.type() == coroutine_type())
-    raise(PyExc_TypeError, "__await__() returned a coroutine");
+  if (is_coroutine(iterator)) raise(PyExc_TypeError, "__await__() returned a coroutine");
   if (!PyIter_Check(iterator.get()))
     raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  iterator.type_name());
@@ -35,6 +55,8 @@ namespace {
 struct CoroutineObject {
   PyObject_HEAD PyObject* name;
   PyObject* qualname;
+  PyObject* code;   // the declaring function's __code__, or None
+  PyObject* frame;  // a frame of that code for cr_frame, made when first asked for
   PyObject* weakrefs;
   Args* args;  // owned; the body refers to it
   Task task;
@@ -94,15 +116,45 @@ Result forward(Borrowed delegate, Outcome& outcome) {
   return {Step::Raised, Ref()};
 }
 
+// Marks a coroutine as executing for the life of the guard.
+class Running {
+ public:
+  explicit Running(CoroutineObject* c) : c_(c) { c_->running = true; }
+  ~Running() { c_->running = false; }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+ private:
+  CoroutineObject* c_;
+};
+
+// Sets the error of a body that has finished by raising. StopIteration may
+// not leave a coroutine: it becomes RuntimeError, caused by it.
+void set_body_error(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (PyError& e) {
+    if (e.matches(PyExc_StopIteration)) {
+      Ref replaced = Borrowed(PyExc_RuntimeError)(str("coroutine raised StopIteration"));
+      replaced.set_attr("__cause__"_n, e.value());
+      replaced.set_attr("__context__"_n, e.value());
+      PyError(std::move(replaced)).restore();
+    } else {
+      e.restore();
+    }
+  } catch (...) {
+    set_error_from_current_exception();
+  }
+}
+
 // Runs the coroutine until it yields, returns or raises.
 Result drive(CoroutineObject* c, Outcome outcome) {
+  Running running(c);
   Task::promise_type& promise = c->task.handle().promise();
   for (;;) {
     if (promise.delegate) {
       Ref delegate = promise.delegate;
-      c->running = true;
       Result r = forward(delegate, outcome);
-      c->running = false;
       if (r.step == Step::Yielded) return r;
       promise.delegate.reset();
       outcome =
@@ -110,28 +162,20 @@ Result drive(CoroutineObject* c, Outcome outcome) {
     }
     promise.resume_value = std::move(outcome.value);
     promise.resume_error = std::move(outcome.error);
-    c->running = true;
     c->task.handle().resume();
-    c->running = false;
     if (c->task.handle().done()) {
       c->finished = true;
-      if (promise.error) {
-        std::exception_ptr error = std::exchange(promise.error, nullptr);
+      std::exception_ptr error = std::exchange(promise.error, nullptr);
+      Ref result = promise.result ? std::move(promise.result) : none();
+      c->task.destroy();
+      if (error) {
         try {
-          std::rethrow_exception(error);
+          set_body_error(error);
         } catch (...) {
           set_error_from_current_exception();
         }
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-          PyError stop;
-          Handling handling(stop);
-          PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-        }
-        c->task.destroy();
         return {Step::Raised, Ref()};
       }
-      Ref result = promise.result ? std::move(promise.result) : none();
-      c->task.destroy();
       return {Step::Returned, std::move(result)};
     }
     outcome = Outcome{};  // the body awaits something new: start it
@@ -304,6 +348,8 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(c->name);
   Py_VISIT(c->qualname);
+  Py_VISIT(c->code);
+  Py_VISIT(c->frame);
   if (c->args != nullptr) {
     int r = c->args->traverse(visit, arg);
     if (r != 0) return r;
@@ -322,6 +368,7 @@ int coroutine_clear(PyObject* self) {
   c->finished = true;
   c->task.destroy();
   if (c->args != nullptr) c->args->clear();
+  Py_CLEAR(c->frame);
   return 0;
 }
 
@@ -339,6 +386,8 @@ void coroutine_dealloc(PyObject* self) {
   delete c->args;
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
+  Py_CLEAR(c->code);
+  Py_CLEAR(c->frame);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -353,24 +402,43 @@ PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(se
 PyObject* get_running(PyObject* self, void*) {
   return PyBool_FromLong(as_coroutine(self)->running);
 }
+PyObject* get_suspended(PyObject* self, void*) {
+  CoroutineObject* c = as_coroutine(self);
+  return PyBool_FromLong(c->started && !c->running && !c->finished);
+}
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_await(PyObject* self, void*) {
   CoroutineObject* c = as_coroutine(self);
   if (c->finished || !c->task.handle() || !c->task.handle().promise().delegate) Py_RETURN_NONE;
   return Py_NewRef(c->task.handle().promise().delegate.get());
 }
-PyObject* get_code(PyObject* self, void*) {
-  CoroutineObject* c = as_coroutine(self);
-  if (c->args == nullptr || !c->args->function()) Py_RETURN_NONE;
-  return PyObject_GetAttrString(c->args->function(), "__code__");
+// A frame of the declaring function's code while the coroutine has not
+// finished (so inspect tells a new coroutine from a closed one), else None.
+PyObject* get_frame(PyObject* self, void*) {
+  return boundary([&] {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->finished || !PyCode_Check(c->code)) return none();
+    if (c->frame == nullptr) {
+      Ref globals = c->args != nullptr && c->args->function()
+                        ? c->args->function().attr("__globals__"_n)
+                        : new_dict();
+      c->frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code),
+                                globals, nullptr)))
+                     .release();
+    }
+    return Ref::borrow(c->frame);
+  });
 }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->code); }
 
 PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -408,7 +476,7 @@ PyType_Slot coroutine_slots[] = {
 };
 
 PyType_Spec coroutine_spec = {
-    "native_coroutine",
+    "vesprand_python_configuration.native_coroutine",
     sizeof(CoroutineObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
@@ -436,13 +504,15 @@ PyTypeObject* coroutine_type() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-Ref make_coroutine(Borrowed name, Borrowed qualname, CoroutineBody body,
+Ref make_coroutine(Borrowed name, Borrowed qualname, Borrowed code, CoroutineBody body,
                    std::unique_ptr<Args> args) {
   PyTypeObject* type = coroutine_type();
   auto* c = PyObject_GC_New(CoroutineObject, type);
   if (c == nullptr) throw_error();
   c->name = Py_NewRef(name.get());
   c->qualname = Py_NewRef(qualname.get());
+  c->code = Py_NewRef(code ? code.get() : Py_None);
+  c->frame = nullptr;
   c->weakrefs = nullptr;
   c->args = args.release();
   new (&c->task) Task();
@@ -451,6 +521,14 @@ Ref make_coroutine(Borrowed name, Borrowed qualname, CoroutineBody body,
   c->task = body(*c->args);
   PyObject_GC_Track(c);
   return object;
+}
+
+Ref make_coroutine(const char* qualname, CoroutineBody body, Borrowed function,
+                   std::initializer_list<Borrowed> values) {
+  const char* dot = std::strrchr(qualname, '.');
+  Ref name = str(dot != nullptr ? dot + 1 : qualname);
+  return make_coroutine(name, str(qualname), Borrowed(), body,
+                        std::make_unique<Args>(function, values));
 }
 
 }  // namespace rt

@@ -3,16 +3,23 @@
 // Python drives the awaited object's iterator the way `yield from` does:
 // values sent and exceptions thrown in are forwarded to it, and its result (or
 // exception) resumes the body. Cancellation arrives as a thrown CancelledError.
+//
+// The garbage collector sees a coroutine's bound arguments and the object it
+// awaits, not the locals of its body: a reference that could close a cycle
+// belongs in the arguments rather than in a local held across an await.
 #pragma once
 
 #include <coroutine>
 #include <exception>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "function.hpp"
 
 namespace rt {
+
+class Awaiting;
 
 // The return type of a coroutine body: `rt::Task body(rt::Args& a)`.
 class Task {
@@ -31,6 +38,10 @@ class Task {
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(Ref value) { result = std::move(value); }
     void unhandled_exception() noexcept { error = std::current_exception(); }
+    // A body suspends only at `co_await rt::await(...)`.
+    Awaiting&& await_transform(Awaiting&& awaiting) noexcept {
+      return static_cast<Awaiting&&>(awaiting);
+    }
   };
   using Handle = std::coroutine_handle<promise_type>;
 
@@ -76,8 +87,15 @@ Awaiting await(Borrowed awaitable);
 
 // Creates the coroutine object of one call of a native coroutine function
 // (used by native function objects; the body starts on the first send).
-Ref make_coroutine(Borrowed name, Borrowed qualname, CoroutineBody body,
+Ref make_coroutine(Borrowed name, Borrowed qualname, Borrowed code, CoroutineBody body,
                    std::unique_ptr<Args> args);
+
+// The coroutine object of an internal body, one that no Python-visible
+// function declares, for another body to await as a helper: `values` are its
+// arguments (a[0], a[1], ...), and `function` is the native function whose
+// module it reads globals from (usually the caller's a.function()).
+Ref make_coroutine(const char* qualname, CoroutineBody body, Borrowed function,
+                   std::initializer_list<Borrowed> values);
 
 // The type of native coroutine objects.
 PyTypeObject* coroutine_type();
