@@ -202,6 +202,45 @@ Ref Args::global(Name name) const {
   return Ref::borrow(v);
 }
 
+Args::Args(Borrowed function, std::initializer_list<Borrowed> values) : function_(function.ref()) {
+  if (values.size() > max_params) raise(PyExc_SystemError, "too many arguments for a native body");
+  std::size_t i = 0;
+  for (Borrowed v : values) slots_[i++] = v.ref();
+}
+
+Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
+              Borrowed kwargs) {
+  Ref rest =
+      !args || PyTuple_CheckExact(args.get()) ? args.ref() : Ref::steal(PySequence_Tuple(args));
+  Py_ssize_t extra = rest ? PyTuple_GET_SIZE(rest.get()) : 0;
+  Ref all = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(leading.size()) + extra));
+  Py_ssize_t n = 0;
+  for (PyObject* item : leading) PyTuple_SET_ITEM(all.get(), n++, Py_NewRef(item));
+  for (Py_ssize_t i = 0; i < extra; ++i)
+    PyTuple_SET_ITEM(all.get(), n++, Py_NewRef(PyTuple_GET_ITEM(rest.get(), i)));
+  // The callee gets a dict of its own, whatever mapping was given.
+  Ref keywords;
+  if (kwargs && !(PyDict_Check(kwargs.get()) && PyDict_GET_SIZE(kwargs.get()) == 0)) {
+    keywords = new_dict();
+    check(PyDict_Merge(keywords, kwargs, 1));
+  }
+  return callable.call_tuple(all, keywords.get());
+}
+
+Ref super_attr(const Args& a, Borrowed self, Name name) {
+  Borrowed function = a.function();
+  PyObject* function_name = as_function(function)->name;
+  Ref mro = Borrowed(self.type()).attr("__mro__"_n);
+  for (const Ref& cls : Iterate(mro)) {
+    if (!PyType_Check(cls.get())) continue;
+    Borrowed defined = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
+    if (!defined || !defined.dict_get(function_name).is(function)) continue;
+    Ref proxy = Borrowed(&PySuper_Type)(cls, self);
+    return proxy.attr(name);
+  }
+  raise(PyExc_RuntimeError, "super(): no class in the MRO defines this method");
+}
+
 void Args::clear() noexcept {
   for (Ref& slot : slots_) slot.reset();
   function_.reset();
@@ -223,7 +262,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     if (s.coroutine != nullptr) {
       auto bound = std::make_unique<Args>();
       Binder::bind(f, args, nargsf, kwnames, *bound);
-      return make_coroutine(f->name, f->qualname, s.coroutine, std::move(bound));
+      return make_coroutine(f->name, f->qualname, f->code, s.coroutine, std::move(bound));
     }
     Args bound;
     Binder::bind(f, args, nargsf, kwnames, bound);

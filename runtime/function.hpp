@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <vector>
 
 #include "error.hpp"
@@ -73,6 +74,11 @@ class Args {
  public:
   static constexpr std::size_t max_params = 8;
 
+  Args() = default;
+  // Arguments given by C++ code rather than bound from a call: `values` fill
+  // the first slots, and globals are read through `function`'s module.
+  Args(Borrowed function, std::initializer_list<Borrowed> values);
+
   Borrowed operator[](std::size_t i) const { return slots_[i]; }
   // A name of the function's module, looked up at the time of the call
   // (the module namespace first, then builtins), as Python code does.
@@ -88,6 +94,17 @@ class Args {
   Ref slots_[max_params];
   Ref function_;
 };
+
+// `callable(*leading, *args, **kwargs)`: forwards the `*args` and
+// `**kwargs` a native function was given (either may be null; any iterable
+// and any mapping will do). The callee gets its own copy of the keywords.
+Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
+              Borrowed kwargs);
+
+// `super().name` inside the method whose arguments are `a` and whose first
+// argument is `self`: looked up past the class in type(self).__mro__ that
+// defines this very function, as the `__class__` cell of a `def` would do.
+Ref super_attr(const Args& a, Borrowed self, Name name);
 
 // Creates a native function object. `qualname` is the function's qualified
 // name ("Class.method" for a method); `module` is the module object whose
