@@ -1,0 +1,305 @@
+// Logging: console loggers with one line format and Asia/Kolkata time stamps,
+// the CustomLogger whose error() records exception information by default,
+// and the AsyncLogger that queues records and writes them from a worker task
+// on the service's event loop.
+#include "rt.hpp"
+
+namespace {
+
+using namespace rt;
+
+// ------------------------------------------------------------ logger setup
+
+// The current time in Asia/Kolkata. Its arguments are ignored: as the
+// converter of logging.Formatter it is called as a method of the formatter
+// with the record's creation time.
+Ref time_tz(Args& a) {
+  Ref now = a.global("datetime"_n).attr("now"_n);
+  Ref zone = a.global("timezone"_n)("Asia/Kolkata"_n.get());
+  return now(zone).method("timetuple"_n);
+}
+
+// error() with exception information unless the call says otherwise.
+Ref custom_logger_error(Args& a) {
+  Borrowed self = a[0], msg = a[1], args = a[2], kwargs = a[3];
+  if (!kwargs.contains("exc_info"_n.get())) kwargs.set_item("exc_info"_n, Py_True);
+  call_with(super_attr(a, self, "error"_n), {msg}, args, kwargs);
+  return none();
+}
+
+Ref setup_base_logger(Args& a) {
+  Borrowed service_name = a[0], log_level = a[1];
+  Ref logging = a.global("logging"_n);
+  logging.method("setLoggerClass"_n, a.global("CustomLogger"_n));
+  Ref logger = logging.method("getLogger"_n, service_name);
+  logger.method("setLevel"_n, log_level);
+  Ref console_handler = logging.method("StreamHandler"_n);
+  console_handler.method("setLevel"_n, log_level);
+  Ref formatter = logging.attr("Formatter"_n)
+                      .call({str("\n%(levelname)s - %(asctime)s - %(message)s\n")},
+                            {{"datefmt"_n, str("%m/%d/%Y %H:%M:%S")}});
+  console_handler.method("setFormatter"_n, formatter);
+  logger.method("addHandler"_n, console_handler);
+  return logger;
+}
+
+Ref setup_sync_logger(Args& a) { return a.global("setup_base_logger"_n)(a[0], a[1]); }
+
+Ref setup_async_logger(Args& a) { return a.global("AsyncLogger"_n)(a[0], a[1]); }
+
+Ref get_log_level_from_string(Args& a) {
+  Ref level_str = a[0].method("upper"_n);
+  Ref logging = a.global("logging"_n);
+  Ref levels = new_dict();
+  for (Name name : {"DEBUG"_n, "INFO"_n, "WARNING"_n, "ERROR"_n, "CRITICAL"_n})
+    levels.set_item(name, logging.attr(name));
+  return levels.method("get"_n, level_str, logging.attr("ERROR"_n));
+}
+
+Ref setup_logger(Args& a) {
+  Borrowed service_name = a[0], async_mode = a[1], log_level_str = a[2];
+  Ref log_level = a.global("get_log_level_from_string"_n)(log_level_str);
+  if (async_mode.truthy()) return a.global("setup_async_logger"_n)(service_name, log_level);
+  return a.global("setup_sync_logger"_n)(service_name, log_level);
+}
+
+// -------------------------------------------------------- the queued logger
+
+Ref async_logger_init(Args& a) {
+  Borrowed self = a[0], service_name = a[1], log_level = a[2], max_queue_size = a[3];
+  self.set_attr("logger"_n, a.global("setup_base_logger"_n)(service_name, log_level));
+  self.set_attr("log_queue"_n, a.global("asyncio"_n).attr("Queue"_n)(max_queue_size));
+  self.set_attr("executor"_n, a.global("ThreadPoolExecutor"_n)());
+  self.set_attr("log_level"_n, log_level);
+  Ref logger = self.attr("logger"_n);
+  Ref log_methods = new_dict();
+  for (Name level : {"error"_n, "warning"_n, "info"_n, "debug"_n})
+    log_methods.set_item(level, logger.attr(level));
+  self.set_attr("log_methods"_n, log_methods);
+  self.method("_ensure_queue_processing"_n);
+  return none();
+}
+
+// Starts one worker on the running loop, or on a new loop made current.
+Ref ensure_queue_processing(Args& a) {
+  Ref asyncio = a.global("asyncio"_n);
+  Ref loop;
+  try {
+    loop = asyncio.method("get_running_loop"_n);
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_RuntimeError)) throw;
+    Handling handling(error);
+    loop = asyncio.method("new_event_loop"_n);
+    asyncio.method("set_event_loop"_n, loop);
+  }
+  loop.method("create_task"_n, a[0].method("_process_log_queue"_n));
+  return none();
+}
+
+// A queued record: (level, msg, args, kwargs).
+struct Entry {
+  Ref level, msg, args, kwargs;
+};
+
+Entry unpack_entry(Borrowed entry) {
+  Ref items = Ref::steal(PySequence_Tuple(entry));
+  Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+  if (n < 4) raise_format(PyExc_ValueError, "not enough values to unpack (expected 4, got %zd)", n);
+  if (n > 4) raise(PyExc_ValueError, "too many values to unpack (expected 4)");
+  auto at = [&](Py_ssize_t i) { return Ref::borrow(PyTuple_GET_ITEM(items.get(), i)); };
+  return {at(0), at(1), at(2), at(3)};
+}
+
+// Hands an exception that writing a record raised to the running loop's
+// exception handler.
+void report_write_failure(const Args& a, const PyError& error) {
+  Ref context = new_dict();
+  context.set_item("message"_n, str("AsyncLogger could not write a queued log record"));
+  context.set_item("exception"_n, error.value());
+  a.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
+}
+
+// Writes one record taken off the queue through the logger method of its
+// level and marks it done. An exception raised meanwhile is reported rather
+// than ending the caller, so the records after it are still written.
+void write_entry(const Args& a, Borrowed self, Borrowed entry) {
+  try {
+    Entry record = unpack_entry(entry);
+    Ref log_method = self.attr("log_methods"_n).method("get"_n, record.level);
+    if (log_method.truthy()) call_with(log_method, {record.msg}, record.args, record.kwargs);
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    report_write_failure(a, error);
+  }
+  self.attr("log_queue"_n).method("task_done"_n);
+}
+
+// The worker: writes the queued records in order, for ever.
+Task process_log_queue(Args& a) {
+  Borrowed self = a[0];
+  for (;;) {
+    Ref entry = co_await await(self.attr("log_queue"_n).method("get"_n));
+    write_entry(a, self, entry);
+  }
+}
+
+bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n).truthy(); }
+
+// The in-line drain of a producer that found the queue full: writes queued
+// records in order until there is room again.
+Task drain_log_queue(Args& a) {
+  Borrowed self = a[0];
+  while (queue_full(self)) {
+    Ref entry = co_await await(self.attr("log_queue"_n).method("get"_n));
+    write_entry(a, self, entry);
+  }
+  co_return none();
+}
+
+// Queues one record. A full queue is drained first; if it is full again by
+// then, info and debug records are dropped while the others wait for room.
+Task log_message(Args& a) {
+  Borrowed self = a[0], level = a[1], msg = a[2], args = a[3], kwargs = a[4];
+  if (queue_full(self)) {
+    Ref drain =
+        make_coroutine("AsyncLogger._drain_log_queue", drain_log_queue, a.function(), {self});
+    co_await await(drain);
+  }
+  if (queue_full(self) && (level.equals("info"_n.get()) || level.equals("debug"_n.get())))
+    co_return none();
+  co_await await(self.attr("log_queue"_n).method("put"_n, tuple(level, msg, args, kwargs)));
+  co_return none();
+}
+
+// A record written later by the worker is outside the caller's exception
+// handler, where the logger would find no exception. So while the caller
+// handles one, a record that asks for the current exception (exc_info true,
+// or absent when `by_default`) carries that exception object instead.
+void attach_handled_exception(Borrowed kwargs, bool by_default) {
+  Ref handled = handled_exception();
+  if (!handled) return;
+  if (kwargs.contains("exc_info"_n.get())) {
+    Ref exc_info = kwargs.item("exc_info"_n);
+    if (!exc_info.truthy() || PyTuple_Check(exc_info.get()) ||
+        PyExceptionInstance_Check(exc_info.get()))
+      return;
+  } else if (!by_default) {
+    return;
+  }
+  kwargs.set_item("exc_info"_n, handled);
+}
+
+// One public logging method: the level it queues, the threshold it is
+// filtered by, and whether exception information is on by default.
+template <Literal Level, Literal Threshold, bool ExcInfoByDefault>
+Ref log_at(Args& a) {
+  Borrowed self = a[0], msg = a[1], args = a[2], kwargs = a[3];
+  Ref threshold = a.global("logging"_n).attr(operator""_n<Threshold>());
+  if (!check(PyObject_RichCompareBool(self.attr("log_level"_n), threshold, Py_LE))) return none();
+  Ref asyncio = a.global("asyncio"_n);
+  Ref loop = asyncio.method("get_running_loop"_n);
+  attach_handled_exception(kwargs, ExcInfoByDefault);
+  Ref coroutine =
+      call_with(self.attr("_log_message"_n), {operator""_n<Level>().get(), msg}, args, kwargs);
+  asyncio.method("run_coroutine_threadsafe"_n, coroutine, loop);
+  return none();
+}
+
+Ref print_queue_length(Args& a) {
+  Ref size = a[0].attr("log_queue"_n).method("qsize"_n).str();
+  a.global("print"_n)(Ref::steal(PyUnicode_FromFormat("Log queue length: %U", size.get())));
+  return none();
+}
+
+// ---------------------------------------------------------------- the module
+
+const Param self{"self"};
+const Param msg{"msg", "str"};
+const Param any_args = varargs("args", "Any");
+const Param any_kwargs = varkw("kwargs", "Any");
+const Param service_name{"service_name", "str"};
+const Param log_level{"log_level", "int"};
+
+Def public_method(const char* name, Body body) {
+  return {
+      .name = name, .params = {self, msg, any_args, any_kwargs}, .returns = "None", .body = body};
+}
+
+void body(Module& m) {
+  m.import("asyncio");
+  Ref logging = m.import("logging");
+  m.from_import("concurrent.futures", {"ThreadPoolExecutor"});
+  m.from_import("datetime", {"datetime"});
+  m.from_import("logging", {"Logger"});
+  m.from_import("typing", {"Union", "Callable", "Optional", "Dict", "Any"});
+  m.from_import("pytz", {"timezone"});
+
+  Ref converter = m.def({.name = "time_tz",
+                         .params = {varargs("args", "Any")},
+                         .returns = "datetime.timetuple",
+                         .body = time_tz,
+                         .doc = "Get the current time in the Asia/Kolkata timezone."});
+  logging.attr("Formatter"_n).set_attr("converter"_n, converter);
+
+  m.cls("CustomLogger")
+      .base(logging.attr("Logger"_n))
+      .method({.name = "error",
+               .params = {self, msg, any_args, any_kwargs},
+               .returns = "None",
+               .body = custom_logger_error})
+      .create();
+
+  m.def({.name = "setup_base_logger",
+         .params = {service_name, log_level},
+         .returns = "Logger",
+         .body = setup_base_logger});
+  m.def({.name = "setup_sync_logger",
+         .params = {service_name, log_level},
+         .returns = "Logger",
+         .body = setup_sync_logger});
+  m.def({.name = "setup_async_logger",
+         .params = {service_name, log_level},
+         .returns = "AsyncLogger",
+         .body = setup_async_logger});
+  m.def({.name = "get_log_level_from_string",
+         .params = {{"level_str", "str"}},
+         .returns = "int",
+         .body = get_log_level_from_string,
+         .doc = "Convert a log level string to a logging level int."});
+  m.def({.name = "setup_logger",
+         .params = {service_name, {"async_mode", "bool", false}, {"log_level_str", "str", "DEBUG"}},
+         .returns = "Union[Logger, AsyncLogger]",
+         .body = setup_logger});
+
+  m.cls("AsyncLogger")
+      .method({.name = "__init__",
+               .params = {self, service_name, log_level, {"max_queue_size", "int", 100}},
+               .returns = "None",
+               .body = async_logger_init})
+      .method({.name = "_ensure_queue_processing",
+               .params = {self},
+               .returns = "None",
+               .body = ensure_queue_processing})
+      .method({.name = "_log_message",
+               .params = {self, {"level", "str"}, msg, any_args, any_kwargs},
+               .returns = "None",
+               .coroutine = log_message})
+      .method({.name = "_process_log_queue",
+               .params = {self},
+               .returns = "None",
+               .coroutine = process_log_queue})
+      .method(public_method("error", log_at<"error", "ERROR", true>))
+      .method(public_method("info", log_at<"info", "INFO", false>))
+      .method(public_method("debug", log_at<"debug", "DEBUG", false>))
+      .method(public_method("warning", log_at<"warning", "WARNING", false>))
+      .method({.name = "print_queue_length",
+               .params = {self},
+               .returns = "None",
+               .body = print_queue_length,
+               .doc = "Print the current length of the log queue."})
+      .create();
+}
+
+}  // namespace
+
+RT_MODULE(scribeset, nullptr, body)
