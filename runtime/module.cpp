@@ -52,17 +52,13 @@ Ref Module::def(const Def& d) const {
 
 ClassBuilder Module::cls(const char* name) const { return ClassBuilder(*this, name); }
 
-ModuleFrame::ModuleFrame(const char* name, const char* doc, ModuleBody body)
+ModuleFrame::ModuleFrame(const char* name, const char* doc, ModuleBody body, CreateSlot create,
+                         ExecSlot exec)
     : name_(name), body_(body) {
-  slots_[0] = {Py_mod_create, reinterpret_cast<void*>(&ModuleFrame::create)};
-  slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(&ModuleFrame::exec)};
+  slots_[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
+  slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
   slots_[2] = {0, nullptr};
   def_ = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots_, nullptr, nullptr, nullptr};
-}
-
-ModuleFrame& ModuleFrame::of(PyModuleDef* def) {
-  return *reinterpret_cast<ModuleFrame*>(reinterpret_cast<char*>(def) -
-                                         offsetof(ModuleFrame, def_));
 }
 
 PyObject* ModuleFrame::init() {
@@ -78,18 +74,17 @@ PyObject* ModuleFrame::init() {
   return PyModuleDef_Init(&def_);
 }
 
-PyObject* ModuleFrame::create(PyObject* spec, PyModuleDef* def) {
-  ModuleFrame& frame = of(def);
+PyObject* ModuleFrame::create(PyObject* spec) {
   int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (frame.interpreter_ == -1) {
-    frame.interpreter_ = current;
-  } else if (frame.interpreter_ != current) {
+  if (interpreter_ == -1) {
+    interpreter_ = current;
+  } else if (interpreter_ != current) {
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
     return nullptr;
   }
-  if (frame.module_ != nullptr) return Py_NewRef(frame.module_);
+  if (module_ != nullptr) return Py_NewRef(module_);
   PyObject* name = PyObject_GetAttrString(spec, "name");
   if (name == nullptr) return nullptr;
   PyObject* module = PyModule_NewObject(name);
@@ -98,23 +93,22 @@ PyObject* ModuleFrame::create(PyObject* spec, PyModuleDef* def) {
 }
 
 int ModuleFrame::exec(PyObject* module) {
-  ModuleFrame& frame = of(PyModule_GetDef(module));
-  if (frame.executed_) {
-    if (module == frame.module_) return 0;
+  if (executed_) {
+    if (module == module_) return 0;
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",
-                 frame.name_);
+                 name_);
     return -1;
   }
-  frame.executed_ = true;
-  frame.module_ = Py_NewRef(module);
+  executed_ = true;
+  module_ = Py_NewRef(module);
   return boundary_status([&] {
     try {
       Module m(module);
-      frame.body_(m);
+      body_(m);
     } catch (...) {
-      frame.executed_ = false;
-      Py_CLEAR(frame.module_);
+      executed_ = false;
+      Py_CLEAR(module_);
       throw;
     }
   });

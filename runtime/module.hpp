@@ -34,16 +34,18 @@ class Module {
 
 using ModuleBody = void (*)(Module&);
 
+// The frame of one extension module. Each module has one, made by RT_MODULE,
+// whose create and exec slots forward to it.
 class ModuleFrame {
  public:
-  ModuleFrame(const char* name, const char* doc, ModuleBody body);
+  using CreateSlot = PyObject* (*)(PyObject*, PyModuleDef*);
+  using ExecSlot = int (*)(PyObject*);
+  ModuleFrame(const char* name, const char* doc, ModuleBody body, CreateSlot create, ExecSlot exec);
   PyObject* init();
+  PyObject* create(PyObject* spec);
+  int exec(PyObject* module);
 
  private:
-  static ModuleFrame& of(PyModuleDef* def);
-  static PyObject* create(PyObject* spec, PyModuleDef* def);
-  static int exec(PyObject* module);
-
   PyModuleDef def_;
   PyModuleDef_Slot slots_[3];
   const char* name_;
@@ -56,8 +58,17 @@ class ModuleFrame {
 }  // namespace rt
 
 // Defines PyInit_<name> for a module whose body is `body`.
-#define RT_MODULE(name, doc, body)                  \
-  PyMODINIT_FUNC PyInit_##name() {                  \
-    static rt::ModuleFrame frame(#name, doc, body); \
-    return frame.init();                            \
-  }
+#define RT_MODULE(name, doc, body)                                                    \
+  namespace {                                                                         \
+  PyObject* rt_module_create(PyObject* spec, PyModuleDef*);                           \
+  int rt_module_exec(PyObject* module);                                               \
+  rt::ModuleFrame& rt_module_frame() {                                                \
+    static rt::ModuleFrame frame(#name, doc, body, rt_module_create, rt_module_exec); \
+    return frame;                                                                     \
+  }                                                                                   \
+  PyObject* rt_module_create(PyObject* spec, PyModuleDef*) {                          \
+    return rt_module_frame().create(spec);                                            \
+  }                                                                                   \
+  int rt_module_exec(PyObject* module) { return rt_module_frame().exec(module); }     \
+  }                                                                                   \
+  PyMODINIT_FUNC PyInit_##name() { return rt_module_frame().init(); }
