@@ -1,5 +1,6 @@
 import ctypes
 import importlib
+import os
 import pathlib
 import subprocess
 import sys
@@ -65,7 +66,7 @@ except interpreters.RunFailedError as error:
     print(error)
 """
     result = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True,
-                            timeout=60, env={"PYTHONPATH": ":".join(sys.path)})
+                            timeout=60, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
     assert result.returncode == 0, result.stderr
     assert ("<class 'ImportError'>: Interpreter change detected - this module can only be loaded "
             "into one interpreter per process.") in result.stdout
