@@ -139,21 +139,6 @@ def test_signatures(function, signature):
     assert function.__module__ == "vesprand_python_configuration.scribeset"
 
 
-@pytest.mark.parametrize(
-    "obj, doc",
-    [
-        (time_tz, "Get the current time in the Asia/Kolkata timezone."),
-        (get_log_level_from_string, "Convert a log level string to a logging level int."),
-        (AsyncLogger.print_queue_length, "Print the current length of the log queue."),
-        (setup_logger, None),
-        (CustomLogger, None),
-        (AsyncLogger, None),
-    ],
-)
-def test_docstrings(obj, doc):
-    assert obj.__doc__ == doc
-
-
 def test_classes():
     assert CustomLogger.__bases__ == (logging.Logger,)
     assert "error" in vars(CustomLogger) and "info" not in vars(CustomLogger)
