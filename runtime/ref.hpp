@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <initializer_list>
 #include <stdexcept>
@@ -239,6 +240,36 @@ class Iterate {
  private:
   Ref it_;
 };
+
+// `a, b, ... = object` for N names, with the interpreter's errors for
+// anything that is not an iterable of exactly N items.
+template <std::size_t N>
+std::array<Ref, N> unpack(Borrowed object) {
+  std::array<Ref, N> items;
+  PyObject* p = object.get();
+  if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == static_cast<Py_ssize_t>(N)) {
+    for (std::size_t i = 0; i < N; ++i)
+      items[i] = Ref::borrow(PyTuple_GET_ITEM(p, static_cast<Py_ssize_t>(i)));
+    return items;
+  }
+  if (Py_TYPE(p)->tp_iter == nullptr && !PySequence_Check(p)) {
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(p)->tp_name);
+    throw_error();
+  }
+  std::size_t count = 0;
+  for (const Ref& item : Iterate(p)) {
+    if (count == N) {
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", N);
+      throw_error();
+    }
+    items[count++] = item;
+  }
+  if (count < N) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", N, count);
+    throw_error();
+  }
+  return items;
+}
 
 // --- Api definitions ---
 

@@ -193,32 +193,13 @@ Ref make_enumeration(const Module& m, Borrowed enum_base, const Enumeration& e) 
 
 // ----------------------------------------------------------------- EnumUtils
 
-// `first, second = pair`, with the interpreter's errors for anything that is
-// not an iterable of exactly two items.
-std::pair<Ref, Ref> unpack_pair(Borrowed pair) {
-  PyObject* p = pair.get();
-  if (PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2)
-    return {Ref::borrow(PyTuple_GET_ITEM(p, 0)), Ref::borrow(PyTuple_GET_ITEM(p, 1))};
-  if (Py_TYPE(p)->tp_iter == nullptr && !PySequence_Check(p))
-    raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", pair.type_name());
-  Ref items[2];
-  int count = 0;
-  for (const Ref& item : Iterate(p)) {
-    if (count == 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    items[count++] = item;
-  }
-  if (count < 2)
-    raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
-  return {std::move(items[0]), std::move(items[1])};
-}
-
 // The name of the first member, in definition order, whose value equals
 // `value`; a linear walk of __members__, with no index kept between calls.
 Ref get_key(Args& a) {
   Borrowed enum_class = a[1], value = a[2];
   Ref members = enum_class.attr("__members__"_n).method("items"_n);
   for (const Ref& pair : Iterate(members)) {
-    auto [name, member] = unpack_pair(pair);
+    auto [name, member] = unpack<2>(pair);
     if (member.attr("value"_n).equals(value)) return name;
   }
   raise(PyExc_ValueError, "Invalid enum value");

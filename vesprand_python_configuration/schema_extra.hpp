@@ -35,8 +35,7 @@ inline rt::Ref type_entry(const char* json_type) {
 inline void declare(rt::Borrowed schema, rt::Borrowed settings) {
   rt::Ref declared = rt::new_dict();
   for (const rt::Ref& pair : rt::Iterate(settings.method("items"_n))) {
-    rt::Ref key = pair.item(rt::integer(0));
-    rt::Ref value = pair.item(rt::integer(1));
+    auto [key, value] = rt::unpack<2>(pair);
     if (!schema.item("properties"_n).contains(key))
       declared.set_item(key, type_entry(json_type_of(value)));
   }

@@ -96,20 +96,6 @@ Ref ensure_queue_processing(Args& a) {
   return none();
 }
 
-// A queued record: (level, msg, args, kwargs).
-struct Entry {
-  Ref level, msg, args, kwargs;
-};
-
-Entry unpack_entry(Borrowed entry) {
-  Ref items = Ref::steal(PySequence_Tuple(entry));
-  Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-  if (n < 4) raise_format(PyExc_ValueError, "not enough values to unpack (expected 4, got %zd)", n);
-  if (n > 4) raise(PyExc_ValueError, "too many values to unpack (expected 4)");
-  auto at = [&](Py_ssize_t i) { return Ref::borrow(PyTuple_GET_ITEM(items.get(), i)); };
-  return {at(0), at(1), at(2), at(3)};
-}
-
 // Hands an exception that writing a record raised to the running loop's
 // exception handler.
 void report_write_failure(const Args& a, const PyError& error) {
@@ -124,9 +110,10 @@ void report_write_failure(const Args& a, const PyError& error) {
 // than ending the caller, so the records after it are still written.
 void write_entry(const Args& a, Borrowed self, Borrowed entry) {
   try {
-    Entry record = unpack_entry(entry);
-    Ref log_method = self.attr("log_methods"_n).method("get"_n, record.level);
-    if (log_method.truthy()) call_with(log_method, {record.msg}, record.args, record.kwargs);
+    // A queued record: (level, msg, args, kwargs).
+    auto [level, msg, args, kwargs] = unpack<4>(entry);
+    Ref log_method = self.attr("log_methods"_n).method("get"_n, level);
+    if (log_method.truthy()) call_with(log_method, {msg}, args, kwargs);
   } catch (const PyError& error) {
     if (!error.matches(PyExc_Exception)) throw;
     report_write_failure(a, error);
