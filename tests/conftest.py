@@ -1,7 +1,11 @@
 import gc
+import pathlib
 import sys
 
 import pytest
+
+# The local servers of tools/ (Redis, a webhook receiver) for the tests.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
 
 
 def _allocated_after(op, repeat):

@@ -1,0 +1,83 @@
+"""The shared benchmark harness.
+
+Each ``benchmarks/bench_<module>.py`` defines ``cases(stack)``: it starts what
+its cases need (servers, loops) with ``stack.enter_context(...)`` or
+``stack.callback(...)`` and returns a list of :class:`Case`. A case times the
+package's hot path against its floor: the same work done by the libraries the
+package calls, or by the same steps written in plain Python.
+
+``run(cases)`` alternates native and floor rounds, takes the median of the
+rounds and prints one table; ``benchmarks/run`` runs every script's cases in
+one table.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import statistics
+import time
+from dataclasses import dataclass
+from typing import Callable, Iterable
+
+
+@dataclass
+class Case:
+    name: str  # the hot path, as shown in the table
+    native: Callable[[], object]  # one round of `ops` operations through the package
+    floor: Callable[[], object]  # the same round without it
+    ops: int = 1  # operations in one round
+    rounds: int = 7
+    warmup: int = 1  # rounds of each run before timing
+
+
+@dataclass
+class Row:
+    name: str
+    native: float  # seconds per operation, median of the rounds
+    floor: float
+
+    @property
+    def ratio(self) -> float:
+        return self.native / self.floor if self.floor else float("inf")
+
+
+def measure(case: Case) -> Row:
+    for _ in range(case.warmup):
+        case.native()
+        case.floor()
+    native, floor = [], []
+    for _ in range(case.rounds):
+        for fn, times in ((case.native, native), (case.floor, floor)):
+            start = time.perf_counter()
+            fn()
+            times.append((time.perf_counter() - start) / case.ops)
+    return Row(case.name, statistics.median(native), statistics.median(floor))
+
+
+def format_time(seconds: float) -> str:
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds * 1e6:.2f} µs"
+
+
+def table(rows: Iterable[Row]) -> str:
+    rows = list(rows)
+    width = max([len("hot path")] + [len(r.name) for r in rows])
+    lines = [
+        f"| {'hot path':<{width}} | {'native':>10} | {'floor':>10} | ratio |",
+        f"|{'-' * (width + 2)}|{'-' * 12}:|{'-' * 12}:|------:|",
+    ]
+    for r in rows:
+        lines.append(
+            f"| {r.name:<{width}} | {format_time(r.native):>10} | {format_time(r.floor):>10} "
+            f"| {r.ratio:5.2f} |"
+        )
+    return "\n".join(lines)
+
+
+def run(make_cases: Callable[[contextlib.ExitStack], list[Case]]) -> list[Row]:
+    """Runs one script's cases and prints their table."""
+    with contextlib.ExitStack() as stack:
+        rows = [measure(case) for case in make_cases(stack)]
+    print(table(rows))
+    return rows
