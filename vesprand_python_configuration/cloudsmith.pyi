@@ -1,0 +1,13 @@
+"""The AWS component builder."""
+
+from typing import Any, Dict
+
+
+class InvalidAWSConfigurationError(Exception): ...
+
+
+class AWSConfigurationBuilder:
+    _config: Any  # the record the settings are copied onto
+
+    def __init__(self, config: Any) -> None: ...
+    def build(self, data: Dict[str, Any]) -> None: ...
