@@ -18,7 +18,7 @@ from vesprand_python_configuration.streamsmith import KafkaConfigurationBuilder
 REQUIRED = ["sql", "clickhouse", "aws", "elastic", "kafka", "redis"]
 
 
-def main(path):
+def main(path: str) -> int:
     builder = ConfigurationBuilder()
     record = builder.get_configuration()
     builder.set_sql_builder(SQLConfigurationBuilder(record))
