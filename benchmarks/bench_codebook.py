@@ -1,12 +1,10 @@
-"""Times EnumUtils.get_key and get_value against the bare Python operations
-they wrap: a walk of __members__.items() comparing .value, and
-enum_class[key].value.
+"""EnumUtils.get_key and get_value against the bare Python operations they
+wrap: a walk of __members__.items() comparing .value, and enum_class[key].value.
 
-Run with the built package on the path:
-    PYTHONPATH=<build dir> python3 -P benchmarks/bench_codebook.py
+    PYTHONPATH=build /usr/bin/python3 benchmarks/bench_codebook.py
 """
 
-import timeit
+from harness import Case, run
 
 from vesprand_python_configuration.codebook import EnumUtils, SentimentEnum, SocialMedia
 
@@ -24,7 +22,7 @@ def py_get_value(enum_class, key):
 
 # (label, native call, Python call): first and last members of a short and a
 # long enumeration, since get_key is a linear walk.
-CASES = [
+CALLS = [
     ("get_key(SentimentEnum, 0)",
      lambda: EnumUtils.get_key(SentimentEnum, 0), lambda: py_get_key(SentimentEnum, 0)),
     ("get_key(SocialMedia, 1)",
@@ -39,20 +37,25 @@ CASES = [
 ]  # fmt: skip
 
 
-def rate(call, number):
-    best = min(timeit.repeat(call, number=number, repeat=5))
-    return number / best
+def repeat(fn, number):
+    def round_():
+        for _ in range(number):
+            fn()
+
+    return round_
 
 
-def main():
-    number = 50_000
-    print(f"{'operation':40} {'native calls/s':>15} {'python calls/s':>15} {'ratio':>7}")
-    for label, native, python in CASES:
+def cases(stack):
+    number = 20_000
+    out = []
+    for label, native, python in CALLS:
         assert native() == python()
-        n, p = rate(native, number), rate(python, number)
-        print(f"{label:40} {n:15,.0f} {p:15,.0f} {n / p:7.2f}")
-    print("ratio = native calls/s / python calls/s (above 1: native is faster)")
+        out.append(
+            Case(f"codebook EnumUtils.{label} / Python", repeat(native, number),
+                 repeat(python, number), ops=number)  # fmt: skip
+        )
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    run(cases)

@@ -1,23 +1,23 @@
-"""Records per second through an AsyncLogger, from info() to the handler,
-against the same records through a plain logging.Logger with the same
-handler and formatter. The handler writes to an in-memory sink.
+"""Records through an AsyncLogger, from info() to the handler, against the same
+steps written in Python (PyAsyncLogger) and against a plain logging.Logger with
+the same handler and formatter. The handlers write to in-memory sinks.
 
-AsyncLogger figures: "end to end" times a burst of info() calls until the
-last record has reached the handler (the default queue of 100, so producers
-also drain in line); "caller" is the time the info() calls alone take.
+"end to end" times a burst of info() calls until the last record has reached
+the handler (the default queue of 100, so producers also drain in line); "the
+call alone" times the info() calls only.
 
-Run with the built package on the path:
-    PYTHONPATH=<build dir> python3 -P benchmarks/bench_scribeset.py
+    PYTHONPATH=build /usr/bin/python3 benchmarks/bench_scribeset.py
 """
 
 import asyncio
 import logging
 import time
 
+from harness import Case, event_loop, run
+
 from vesprand_python_configuration.scribeset import AsyncLogger
 
-RECORDS = 20000
-ROUNDS = 5
+RECORDS = 5000
 
 
 class Sink:
@@ -33,64 +33,101 @@ class Sink:
         pass
 
 
-def console_handler(sink):
-    """The handler and formatter AsyncLogger's console logger gets."""
-    handler = logging.StreamHandler(sink)
+def plain_logger():
+    """A logging.Logger with the handler and formatter AsyncLogger's console
+    logger gets, writing to a sink."""
+    handler = logging.StreamHandler(Sink())
     handler.setLevel(logging.DEBUG)
     handler.setFormatter(
         logging.Formatter(
             "\n%(levelname)s - %(asctime)s - %(message)s\n", datefmt="%m/%d/%Y %H:%M:%S"
         )
     )
-    return handler
-
-
-def plain_rate():
-    sink = Sink()
     logger = logging.Logger("bench-plain")
     logger.setLevel(logging.DEBUG)
-    logger.addHandler(console_handler(sink))
-    best = 0.0
-    for _ in range(ROUNDS):
+    logger.addHandler(handler)
+    return logger
+
+
+class PyAsyncLogger:
+    """AsyncLogger's steps in Python: a bounded queue fed through
+    run_coroutine_threadsafe, drained by a worker task and, when full, by the
+    producer in line."""
+
+    def __init__(self, logger, log_level, max_queue_size=100):
+        self.logger, self.log_level = logger, log_level
+        self.log_queue = asyncio.Queue(max_queue_size)
+        self.log_methods = {"error": logger.error, "warning": logger.warning,
+                            "info": logger.info, "debug": logger.debug}  # fmt: skip
+        asyncio.get_running_loop().create_task(self._process_log_queue())
+
+    def _write(self, entry):
+        level, msg, args, kwargs = entry
+        log_method = self.log_methods.get(level)
+        if log_method:
+            log_method(msg, *args, **kwargs)
+        self.log_queue.task_done()
+
+    async def _process_log_queue(self):
+        while True:
+            self._write(await self.log_queue.get())
+
+    async def _log_message(self, level, msg, *args, **kwargs):
+        while self.log_queue.full():
+            self._write(await self.log_queue.get())
+        await self.log_queue.put((level, msg, args, kwargs))
+
+    def info(self, msg, *args, **kwargs):
+        if self.log_level <= logging.INFO:
+            loop = asyncio.get_running_loop()
+            asyncio.run_coroutine_threadsafe(self._log_message("info", msg, *args, **kwargs), loop)
+
+
+def cases(stack):
+    loop = event_loop(stack)
+
+    async def make():
+        native = AsyncLogger("bench-async", logging.DEBUG)
+        native.logger.propagate = False
+        (handler,) = native.logger.handlers
+        handler.setStream(Sink())
+        return native, PyAsyncLogger(plain_logger(), logging.DEBUG)
+
+    native, python = loop.run_until_complete(make())
+    plain = plain_logger()
+
+    def burst(logger):
+        """A round through an asynchronous logger: the seconds the info()
+        calls took; returns once every record is written."""
+        sink = (logger.logger.handlers[0]).stream
+
+        async def round_():
+            target = sink.writes + RECORDS
+            start = time.perf_counter()
+            for i in range(RECORDS):
+                logger.info("record %d", i)
+            called = time.perf_counter() - start
+            while sink.writes < target:
+                await asyncio.sleep(0)
+            return called
+
+        return lambda: loop.run_until_complete(round_())
+
+    def plain_burst():
         start = time.perf_counter()
         for i in range(RECORDS):
-            logger.info("record %d", i)
-        best = max(best, RECORDS / (time.perf_counter() - start))
-    assert sink.writes == RECORDS * ROUNDS
-    return best
+            plain.info("record %d", i)
+        return time.perf_counter() - start
 
-
-async def async_rates():
-    logger = AsyncLogger("bench-async", logging.DEBUG)
-    logger.logger.propagate = False
-    (handler,) = logger.logger.handlers
-    sink = Sink()
-    handler.setStream(sink)
-    best_total = best_caller = 0.0
-    for round_ in range(ROUNDS):
-        target = (round_ + 1) * RECORDS
-        start = time.perf_counter()
-        for i in range(RECORDS):
-            logger.info("record %d", i)
-        called = time.perf_counter()
-        while sink.writes < target:
-            await asyncio.sleep(0)
-        done = time.perf_counter()
-        best_caller = max(best_caller, RECORDS / (called - start))
-        best_total = max(best_total, RECORDS / (done - start))
-    assert sink.writes == RECORDS * ROUNDS
-    return best_total, best_caller
-
-
-def main():
-    plain = plain_rate()
-    end_to_end, caller = asyncio.run(async_rates())
-    print(f"{RECORDS} records a round, best of {ROUNDS}")
-    print(f"plain logging.Logger         {plain:12,.0f} records/s")
-    print(f"AsyncLogger, end to end      {end_to_end:12,.0f} records/s")
-    print(f"AsyncLogger, info() calls    {caller:12,.0f} calls/s")
-    print(f"ratio end to end / plain     {end_to_end / plain:12.2f}")
+    return [
+        Case("scribeset AsyncLogger.info, end to end / the same steps in Python",
+             burst(native), burst(python), ops=RECORDS),
+        Case("scribeset AsyncLogger.info, end to end / logging.Logger.info",
+             burst(native), plain_burst, ops=RECORDS),
+        Case("scribeset AsyncLogger.info, the call alone / the same steps in Python",
+             burst(native), burst(python), ops=RECORDS, timed=True),
+    ]  # fmt: skip
 
 
 if __name__ == "__main__":
-    main()
+    run(cases)

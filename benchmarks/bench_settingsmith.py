@@ -1,16 +1,20 @@
 """load_from_dict on a realistic settings dictionary, against jsonschema.validate
-of the same data and schema alone, in one run.
+of the same data and schema alone; and a component builder's build() against
+the same steps written in plain Python.
 
-    PYTHONPATH=build /usr/bin/python3 -P benchmarks/bench_settingsmith.py
+    PYTHONPATH=build /usr/bin/python3 benchmarks/bench_settingsmith.py
 """
 
+import functools
 import json
 import pathlib
-import timeit
+import types
 
 import jsonschema
+from harness import Case, run
 
 from vesprand_python_configuration.cachesmith import RedisConfigurationBuilder
+from vesprand_python_configuration.olapsmith import ClickHouseConfigurationBuilder
 from vesprand_python_configuration.relsmith import SQLConfigurationBuilder
 from vesprand_python_configuration.settingsmith import ConfigurationBuilder
 from vesprand_python_configuration.streamsmith import KafkaConfigurationBuilder
@@ -53,20 +57,62 @@ def validate_only():
     jsonschema.validate(instance=SETTINGS, schema=SCHEMA)
 
 
-def best(fn, number, repeat=7):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+# The component builders' steps as a service would write them in Python.
+class PyRedisConfigurationBuilder:
+    def __init__(self, config):
+        self._config = config
+
+    def build(self, data):
+        self._config._redis_host = data.get("redis_host")
 
 
-def main():
-    for _ in range(300):  # fill the schema library's caches
-        load()
-        validate_only()
-    ours = best(load, 300)
-    floor = best(validate_only, 300)
-    print(f"load_from_dict:      {ours * 1e6:9.1f} us per load")
-    print(f"jsonschema.validate: {floor * 1e6:9.1f} us per validation")
-    print(f"ratio {ours / floor:.3f}  (our own share {100 * (ours - floor) / ours:.1f}% of a load)")
+class PyClickHouseConfigurationBuilder:
+    def __init__(self, config):
+        self._config = config
+
+    def build(self, data):
+        self._config._clickhouse_host = data.get("clickhouse_host")
+        self._config._clickhouse_port = data.get("clickhouse_port")
+        self._config._clickhouse_username = data.get("clickhouse_username")
+        self._config._clickhouse_password = data.get("clickhouse_password")
+
+
+def repeat(fn, number):
+    def round_():
+        for _ in range(number):
+            fn()
+
+    return round_
+
+
+def cases(stack):
+    loads = 200
+    out = [
+        Case(
+            "settingsmith load_from_dict (3 builders) / jsonschema.validate",
+            repeat(load, loads),
+            repeat(validate_only, loads),
+            ops=loads,
+            warmup=2,  # fills the schema library's caches
+        )
+    ]
+    builds = 100_000
+    for native_class, python_class in [
+        (RedisConfigurationBuilder, PyRedisConfigurationBuilder),
+        (ClickHouseConfigurationBuilder, PyClickHouseConfigurationBuilder),
+    ]:
+        native = native_class(types.SimpleNamespace()).build
+        python = python_class(types.SimpleNamespace()).build
+        out.append(
+            Case(
+                f"{native_class.__name__}.build / plain Python",
+                repeat(functools.partial(native, SETTINGS), builds),
+                repeat(functools.partial(python, SETTINGS), builds),
+                ops=builds,
+            )
+        )
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    run(cases)
