@@ -12,6 +12,7 @@ import time
 
 import pytest
 import pytz
+from sink import Sink
 
 from vesprand_python_configuration import scribeset
 from vesprand_python_configuration.scribeset import (
@@ -681,19 +682,6 @@ def test_worker_is_its_own_endless_coroutine(name):
 # -------------------------------------------------------------------- leaks
 
 
-class Sink:
-    """A stream that keeps nothing."""
-
-    def __init__(self):
-        self.lines = 0
-
-    def write(self, text):
-        self.lines += 1
-
-    def flush(self):
-        pass
-
-
 def test_no_leak_through_an_async_logger(name, assert_no_leak):
     loop = asyncio.new_event_loop()
     try:
@@ -712,7 +700,7 @@ def test_no_leak_through_an_async_logger(name, assert_no_leak):
         # slack covers free lists (tuples, frames, loop handles) that other
         # tests sharing this process leave at another fill.
         assert_no_leak(lambda: loop.run_until_complete(burst()), repeat=1000, slack=256)
-        assert sink.lines == 13000
+        assert sink.writes == 13000
     finally:
         for task in asyncio.all_tasks(loop):
             task.cancel()
