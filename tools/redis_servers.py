@@ -41,6 +41,10 @@ HOST = "127.0.0.1"
 START_TIMEOUT = 15.0
 CLUSTER_TIMEOUT = 60.0
 _names = itertools.count()
+# A server ends with the thread that started it, also when the process dies
+# without cleaning up (a crashed test run leaves no server behind): start
+# servers from a thread that outlives them, such as the main thread.
+_LAUNCH = ["setpriv", "--pdeathsig", "TERM"] if shutil.which("setpriv") else []
 
 
 class ReplyError(Exception):
@@ -142,7 +146,7 @@ class RedisServer:
         log = open(os.path.join(self.directory, f"redis-{self.port}.log"), "ab")
         with log:
             self.process = subprocess.Popen(
-                ["redis-server", "--port", str(self.port), "--bind", HOST,
+                [*_LAUNCH, "redis-server", "--port", str(self.port), "--bind", HOST,
                  "--save", "", "--appendonly", "no", "--dir", self.directory,
                  "--daemonize", "no", *self.options],
                 stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
