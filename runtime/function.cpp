@@ -137,6 +137,7 @@ struct Binder {
   static void bind(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                    Call& out) {
     const Signature& s = *f->signature;
+    out.open(s.slots.size());
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     auto positional = static_cast<Py_ssize_t>(s.positional);
     if (nargs > positional && s.varargs < 0) too_many(s, nargs);
@@ -182,7 +183,6 @@ struct Binder {
                    "Argument '%U' has incorrect type (expected %.200s, got %.200s)",
                    s.slots[i].name.get(), c.exact->tp_name, Py_TYPE(v)->tp_name);
     }
-    out.size_ = s.slots.size();
     out.function_ = Py_NewRef(reinterpret_cast<PyObject*>(f));
   }
 
@@ -207,9 +207,16 @@ Ref Call::global(Name name) const {
 
 void Call::assign(Borrowed function, std::initializer_list<Borrowed> values) {
   if (values.size() > max_params) raise(PyExc_SystemError, "too many arguments for a native body");
-  clear();
+  open(values.size());
   function_ = Py_NewRef(function.get());
-  for (Borrowed v : values) slots_[size_++] = Py_NewRef(v.get());
+  std::size_t i = 0;
+  for (Borrowed v : values) slots_[i++] = Py_NewRef(v.get());
+}
+
+void Call::open(std::size_t size) noexcept {
+  clear();
+  for (std::size_t i = 0; i < size; ++i) slots_[i] = nullptr;
+  size_ = size;
 }
 
 void Call::set(std::size_t i, Ref value) noexcept {
@@ -262,9 +269,8 @@ Ref module_name(Borrowed module) { return Ref::steal(PyModule_GetNameObject(modu
 void Call::clear() noexcept {
   // Released one by one after being taken out, so a destructor that runs
   // meanwhile finds the call consistent.
-  for (PyObject*& slot : slots_)
-    if (PyObject* p = std::exchange(slot, nullptr)) release_reference(p);
-  size_ = 0;
+  for (std::size_t i = std::exchange(size_, 0); i-- > 0;)
+    if (PyObject* p = std::exchange(slots_[i], nullptr)) release_reference(p);
   if (PyObject* f = std::exchange(function_, nullptr)) release_reference(f);
   std::vector<PyObject*> kept = std::move(kept_);
   kept_.clear();
@@ -272,7 +278,7 @@ void Call::clear() noexcept {
 }
 
 int Call::traverse(visitproc visit, void* arg) const {
-  for (PyObject* slot : slots_) Py_VISIT(slot);
+  for (std::size_t i = 0; i < size_; ++i) Py_VISIT(slots_[i]);
   Py_VISIT(function_);
   for (PyObject* object : kept_) Py_VISIT(object);
   return 0;

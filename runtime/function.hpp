@@ -97,12 +97,15 @@ class Call {
 
  private:
   friend struct Binder;
+  // Releases what the call holds and makes `size` empty slots.
+  void open(std::size_t size) noexcept;
   // Stores a parameter's value (the call owns a strong reference).
   void set(std::size_t i, Ref value) noexcept;
 
   // Strong references held for the body, outside any frame of it: as heap
-  // storage seen by the collector they are not Ref objects.
-  PyObject* slots_[max_params] = {};
+  // storage seen by the collector they are not Ref objects. Only the first
+  // size_ slots are initialised (zeroing all of them would cost every call).
+  PyObject* slots_[max_params];
   std::size_t size_ = 0;
   PyObject* function_ = nullptr;
   std::vector<PyObject*> kept_;
