@@ -1,10 +1,12 @@
 """Chat alerts: SingletonMeta, the message card, the synchronous messenger and
 the queued one, against a real webhook receiver on the loopback interface."""
 
+import ast
 import asyncio
 import inspect
 import json
 import os
+import pathlib
 import pydoc
 import re
 import subprocess
@@ -174,6 +176,39 @@ def test_classes():
     for cls in (GoogleChatSyncMessenger, GoogleChatAsyncMessenger):
         assert type(cls) is SingletonMeta and cls.__bases__ == (object,)
         assert cls.__doc__ is None and cls.__module__ == MODULE
+
+
+def stub_parameters(node):
+    a = node.args
+    names = [p.arg for p in a.args] + [f"*{p.arg}" for p in [a.vararg] if p] + [f"**{p.arg}" for p in [a.kwarg] if p]
+    return names, [ast.literal_eval(d) for d in a.defaults]
+
+
+def runtime_parameters(function):
+    stars = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}
+    parameters = inspect.signature(function).parameters.values()
+    names = [stars.get(p.kind, "") + p.name for p in parameters]
+    return names, [p.default for p in parameters if p.default is not p.empty]
+
+
+def test_type_stub_matches_the_module():
+    stub = ast.parse(pathlib.Path(toolchest.__file__).with_name("toolchest.pyi").read_text())
+    names = []
+    for node in stub.body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            names += [alias.asname for alias in node.names]
+            continue
+        names.append(node.name)
+        owner = getattr(toolchest, node.name) if isinstance(node, ast.ClassDef) else toolchest
+        for f in node.body if isinstance(node, ast.ClassDef) else [node]:
+            if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                function = getattr(owner, f.name)
+                assert stub_parameters(f) == runtime_parameters(function), f.name
+                assert isinstance(f, ast.AsyncFunctionDef) == inspect.iscoroutinefunction(function)
+        if isinstance(node, ast.ClassDef) and node.name != "SingletonMeta":
+            fields = [a.target.id for a in node.body if isinstance(a, ast.AnnAssign)]
+            assert fields == ATTRIBUTES["sync" if "Sync" in node.name else "queued"]
+    assert names == [n for n in vars(toolchest) if not n.startswith("__")]
 
 
 # --------------------------------------------------------------- singleton
