@@ -33,20 +33,7 @@ namespace rt {
 
 namespace async_context {
 
-// `type(manager).<name>` bound to the manager, as the statement looks it up.
-inline Ref special(Borrowed manager, Name name, const char* missing) {
-  PyObject* found = _PyType_Lookup(manager.type(), name.get());
-  if (found == nullptr) {
-    if (PyErr_Occurred()) throw_error();
-    raise_format(PyExc_TypeError,
-                 "'%.200s' object does not support the asynchronous context manager protocol%s",
-                 manager.type_name(), missing);
-  }
-  Ref attribute = Ref::borrow(found);  // held while a descriptor runs
-  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-  if (get == nullptr) return attribute;
-  return Ref::steal(get(attribute, manager, reinterpret_cast<PyObject*>(manager.type())));
-}
+constexpr const char* protocol = "asynchronous context manager";
 
 // What __aenter__ or __aexit__ returned, once it is known to be awaitable.
 inline Ref awaitable_from(Ref result, const char* method) {
@@ -63,17 +50,13 @@ inline Ref awaitable_from(Ref result, const char* method) {
   return result;
 }
 
-inline Ref traceback_of(Borrowed exception) {
-  Ref tb = Ref::steal_or_null(PyException_GetTraceback(exception));
-  return tb ? tb : none();
-}
-
 // The statement: its Call holds the manager and the body's values; what
 // must outlive a suspension is kept there too.
 template <auto Body, class... B>
 Task statement(Call& call, Borrowed manager, B... values) {
-  Borrowed enter = call.keep(special(manager, "__aenter__"_n, ""));
-  Borrowed exit = call.keep(special(manager, "__aexit__"_n, " (missed __aexit__ method)"));
+  Borrowed enter = call.keep(special_method(manager, "__aenter__"_n, "", protocol));
+  Borrowed exit =
+      call.keep(special_method(manager, "__aexit__"_n, " (missed __aexit__ method)", protocol));
   Borrowed entered =
       call.keep(co_await await([&] { return awaitable_from(enter(), "__aenter__"); }));
 
@@ -101,8 +84,9 @@ Task statement(Call& call, Borrowed manager, B... values) {
   {
     Handling handling{PyError(failure.ref())};
     Ref answer = co_await await([&] {
-      Ref traceback = traceback_of(failure);
-      return awaitable_from(exit(Borrowed(failure.type()), failure, traceback), "__aexit__");
+      PyError error(failure.ref());
+      return awaitable_from(exit(Borrowed(failure.type()), failure, error.traceback()),
+                            "__aexit__");
     });
     suppress = answer.truthy();
   }

@@ -11,8 +11,10 @@
 
 namespace rt {
 
-// `type(manager).<name>` bound to the manager, as the statement looks it up.
-Ref special_method(Borrowed manager, Name name, const char* missing);
+// `type(manager).<name>` bound to the manager, as the `with` statement (or,
+// with `protocol` "asynchronous context manager", `async with`) looks it up.
+Ref special_method(Borrowed manager, Name name, const char* missing,
+                   const char* protocol = "context manager");
 
 // Calls `exit` with the exception `error`, while it is being handled;
 // returns whether __exit__ asked to suppress it.

@@ -103,12 +103,12 @@ PyError current_exception_as_error() noexcept {
 
 namespace rt {
 
-Ref special_method(Borrowed manager, Name name, const char* missing) {
+Ref special_method(Borrowed manager, Name name, const char* missing, const char* protocol) {
   PyObject* found = _PyType_Lookup(manager.type(), name.get());
   if (found == nullptr) {
     if (PyErr_Occurred()) throw_error();
-    raise_format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
-                 manager.type_name(), missing);
+    raise_format(PyExc_TypeError, "'%.200s' object does not support the %s protocol%s",
+                 manager.type_name(), protocol, missing);
   }
   descrgetfunc get = Py_TYPE(found)->tp_descr_get;
   if (get == nullptr) return Ref::borrow(found);

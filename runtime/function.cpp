@@ -43,9 +43,9 @@ bool starts_with(std::string_view s, std::string_view prefix) {
 PyTypeObject* builtin_type_of(std::string_view a, bool for_return) {
   if (a == "str") return &PyUnicode_Type;
   if (a == "int") return &PyLong_Type;
-  if (a == "dict" || starts_with(a, "Dict[")) return &PyDict_Type;
+  if (a == "dict" || starts_with(a, "Dict[") || starts_with(a, "dict[")) return &PyDict_Type;
   if (for_return) return nullptr;  // results are checked for str, int and dict only
-  if (a == "list" || starts_with(a, "List[")) return &PyList_Type;
+  if (a == "list" || starts_with(a, "List[") || starts_with(a, "list[")) return &PyList_Type;
   return nullptr;
 }
 

@@ -45,15 +45,6 @@ Ref singleton_call(Call& call, Borrowed cls, Borrowed args, Borrowed kwargs) {
 
 // -------------------------------------------------------------- the card
 
-// The runtime checks "Optional[List[...]]" but not the lower-case
-// "Optional[list[...]]" that `log_enabled` is declared with: until it does,
-// the bodies taking it check it first, with the runtime's message.
-void require_list_or_none(const char* name, Borrowed value) {
-  if (value.is_none() || PyList_CheckExact(value.get())) return;
-  raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected list, got %.200s)",
-               name, value.type_name());
-}
-
 Ref string_list(std::initializer_list<const char*> items) {
   Ref list = new_list();
   for (const char* item : items) list_append(list, str(item));
@@ -127,7 +118,6 @@ void log_send_failure(Borrowed self, const PyError& error) {
 Ref sync_messenger_init(Borrowed self, Borrowed service_name, Borrowed g_chat_webhook,
                         Borrowed g_chat_error_webhook, Borrowed environ, Borrowed log_enabled,
                         Borrowed logger) {
-  require_list_or_none("log_enabled", log_enabled);
   Ref enabled =
       log_enabled.is_none() ? string_list({"PRODUCTION", "production"}) : log_enabled.ref();
   self.set_attr("service_name"_n, service_name);
@@ -169,7 +159,6 @@ Ref sync_send_message(Call& call, Borrowed self, Borrowed text_message, Borrowed
 Ref async_messenger_init(Call& call, Borrowed self, Borrowed service_name, Borrowed g_chat_webhook,
                          Borrowed g_chat_error_webhook, Borrowed environ, Borrowed log_enabled,
                          Borrowed logger, Borrowed max_queue_size) {
-  require_list_or_none("log_enabled", log_enabled);
   Ref enabled = log_enabled.is_none() ? string_list({"PRODUCTION"}) : log_enabled.ref();
   self.set_attr("g_chat_error_webhook"_n,
                 g_chat_error_webhook.truthy() ? g_chat_error_webhook : g_chat_webhook);
@@ -341,7 +330,6 @@ Task send_message_async(Call& call, Borrowed self, Borrowed text_message, Borrow
 Ref setup_google_chat_messenger(Call& call, Borrowed service_name, Borrowed g_chat_webhook,
                                 Borrowed g_chat_error_webhook, Borrowed environ,
                                 Borrowed async_mode, Borrowed log_enabled, Borrowed logger) {
-  require_list_or_none("log_enabled", log_enabled);
   Ref messenger =
       call.global(async_mode.truthy() ? "GoogleChatAsyncMessenger"_n : "GoogleChatSyncMessenger"_n);
   return messenger(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled,
