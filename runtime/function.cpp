@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "coroutine.hpp"
+#include "module.hpp"
 
 namespace rt {
 
@@ -101,6 +102,7 @@ struct FunctionObject {
   PyObject* globals;
   PyObject* builtins;  // the builtins of the module's namespace
   PyObject* owner;     // the class that defines the function, or null
+  PyObject* state;     // the values the module keeps (module_state), or null
   Signature* signature;
 };
 
@@ -224,6 +226,12 @@ void Call::set(std::size_t i, Ref value) noexcept {
   if (old != nullptr) release_reference(old);
 }
 
+Ref Call::state(Name name) const {
+  PyObject* values = as_function(function_)->state;
+  if (values == nullptr) raise(PyExc_SystemError, "the module keeps no state");
+  return Borrowed(values).item(name);
+}
+
 Borrowed Call::keep(Ref object) {
   kept_.push_back(object.release());
   return kept_.back();
@@ -318,6 +326,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->builtins);
   Py_VISIT(f->owner);
+  Py_VISIT(f->state);
   return 0;
 }
 
@@ -332,6 +341,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->builtins);
   Py_CLEAR(f->owner);
+  Py_CLEAR(f->state);
   return 0;
 }
 
@@ -599,6 +609,7 @@ Ref make_function(const Def& def, Borrowed module, const char* qualname) {
   f->globals = globals.release();
   f->builtins = builtins.release();
   f->owner = nullptr;
+  f->state = Py_XNewRef(module_state(module));
   f->signature = sig.release();
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));

@@ -86,6 +86,8 @@ class Call {
   // (the module namespace first, then the module's builtins), as Python
   // code does.
   Ref global(Name name) const;
+  // A value the module keeps in its own state (Module::keep).
+  Ref state(Name name) const;
   Borrowed function() const { return function_; }
   // Keeps `object` alive for as long as the call (for a coroutine: its
   // whole life), where the garbage collector sees it; returns it.

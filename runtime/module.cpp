@@ -9,6 +9,31 @@
 
 namespace rt {
 
+namespace {
+
+int module_state_traverse(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state != nullptr) Py_VISIT(state->values);
+  return 0;
+}
+
+int module_state_clear(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state != nullptr) Py_CLEAR(state->values);
+  return 0;
+}
+
+}  // namespace
+
+PyObject* module_state(PyObject* module) {
+  PyModuleDef* def = PyModule_GetDef(module);
+  if (def == nullptr || def->m_size != sizeof(ModuleState)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return static_cast<ModuleState*>(PyModule_GetState(module))->values;
+}
+
 void Module::add(const char* name, PyObject* value) const {
   check(PyModule_AddObjectRef(module_, name, value));
 }
@@ -63,6 +88,10 @@ void Module::from_import_as(const char* module, const char* name, const char* al
   add(alias, import_from(dict(), module, {name})[0]);
 }
 
+void Module::keep(Name name, PyObject* value) const {
+  Borrowed(module_state(module_)).set_item(name, value);
+}
+
 Ref Module::def(const Def& d) const {
   Ref f = make_function(d, module_, d.name);
   add(d.name, f);
@@ -77,7 +106,15 @@ ModuleFrame::ModuleFrame(const char* name, const char* doc, ModuleBody body, Cre
   slots_[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
   slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
   slots_[2] = {0, nullptr};
-  def_ = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots_, nullptr, nullptr, nullptr};
+  def_ = {PyModuleDef_HEAD_INIT,
+          name,
+          doc,
+          sizeof(ModuleState),
+          nullptr,
+          slots_,
+          module_state_traverse,
+          module_state_clear,
+          nullptr};
 }
 
 PyObject* ModuleFrame::init() {
@@ -123,6 +160,8 @@ int ModuleFrame::exec(PyObject* module) {
   module_ = Py_NewRef(module);
   int status = boundary_status([&] {
     ensure_runtime();
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state->values == nullptr) state->values = new_dict().release();
     Module m(module);
     body_(m);
   });

@@ -11,6 +11,15 @@ namespace rt {
 
 class ClassBuilder;
 
+// The state every module of the package has of its own: a dict of values
+// its functions reach (Module::keep, Call::state), held by the module object
+// and seen by the collector.
+struct ModuleState {
+  PyObject* values;
+};
+// The values of a module of the package (borrowed), or null for another.
+PyObject* module_state(PyObject* module);
+
 class Module {
  public:
   explicit Module(PyObject* module) : module_(module) {}
@@ -27,6 +36,9 @@ class Module {
   void from_import_as(const char* module, const char* name, const char* alias) const;
   // A module-level native function, bound under its name.
   Ref def(const Def& def) const;
+  // Keeps `value` in the module's own state under `name`: not a name of
+  // the module, reached by its functions through Call::state.
+  void keep(Name name, PyObject* value) const;
   // An ordinary class of this module (see ClassBuilder).
   ClassBuilder cls(const char* name) const;
 

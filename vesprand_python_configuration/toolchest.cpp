@@ -23,17 +23,14 @@ Ref add_extra_properties_to_schema(Call& call, Borrowed schema, Borrowed appsett
 
 // -------------------------------------------------------------- singleton
 
-// Serialises the first construction of each singleton class across threads.
-// Re-entrant, so an __init__ may construct another singleton class; a thread
-// waiting for it does not hold the interpreter lock (threading.RLock's
-// acquire lets go of it while blocked). Made by the module body and kept for
-// the life of the process, which the module frame limits to one interpreter.
-PyObject* construction_lock = nullptr;
-
-// The one instance of `cls`, constructed by the first call.
+// The one instance of `cls`, constructed by the first call. The first
+// construction of each singleton class is serialised across threads by the
+// module's construction lock: re-entrant, so an __init__ may construct
+// another singleton class, and a thread waiting for it does not hold the
+// interpreter lock (threading.RLock's acquire lets go of it while blocked).
 Ref singleton_call(Call& call, Borrowed cls, Borrowed args, Borrowed kwargs) {
   if (!cls.attr("_instances"_n).contains(cls)) {
-    with(Borrowed(construction_lock), [&](Borrowed) {
+    with(call.state("construction_lock"_n), [&](Borrowed) {
       // Another thread may have constructed it while this one waited.
       if (cls.attr("_instances"_n).contains(cls)) return;
       Ref instance = call_with(super_attr(call, cls, "__call__"_n), {}, args, kwargs);
@@ -367,8 +364,7 @@ void body(Module& m) {
          .returns = "Dict[str, Any]",
          .body = add_extra_properties_to_schema});
 
-  if (construction_lock == nullptr)
-    construction_lock = Ref::steal(PyImport_ImportModule("threading")).method("RLock"_n).release();
+  m.keep("construction_lock"_n, Ref::steal(PyImport_ImportModule("threading")).method("RLock"_n));
   Ref singleton_meta =
       m.cls("SingletonMeta")
           .base(reinterpret_cast<PyObject*>(&PyType_Type))
