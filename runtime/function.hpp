@@ -123,43 +123,36 @@ class BodyRef {
  public:
   constexpr BodyRef() = default;
   constexpr BodyRef(std::nullptr_t) {}
+  // Implicit by design: `.body = load_from_file`.
   template <class... P>
-  BodyRef(R (*body)(P...))  // NOLINT: implicit by design, `.body = load_from_file`
-      : body_(reinterpret_cast<void (*)()>(body)),
-        invoke_(&Shape<P...>::template invoke<R>),
-        arity_(Shape<P...>::arity) {}
+  BodyRef(R (*body)(Call&, P...)) : BodyRef(body, Shape<true, P...>()) {}
+  template <class... P>
+  BodyRef(R (*body)(P...)) : BodyRef(body, Shape<false, P...>()) {}
 
   explicit operator bool() const { return body_ != nullptr; }
   std::size_t arity() const { return arity_; }
   R operator()(Call& call) const { return invoke_(body_, call); }
 
  private:
-  template <class... P>
+  template <bool TakesCall, class... P>
   struct Shape {
     static_assert((std::is_same_v<P, Borrowed> && ...),
                   "a body takes Borrowed parameters, after an optional Call&");
-    static constexpr std::size_t arity = sizeof...(P);
-    template <class T>
-    static T invoke(void (*f)(), Call& call) {
+    static R invoke(void (*f)(), Call& call) {
       return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return reinterpret_cast<T (*)(P...)>(f)(call[I]...);
+        if constexpr (TakesCall)
+          return reinterpret_cast<R (*)(Call&, P...)>(f)(call, call[I]...);
+        else
+          return reinterpret_cast<R (*)(P...)>(f)(call[I]...);
       }
       (std::index_sequence_for<P...>{});
     }
   };
-  template <class... P>
-  struct Shape<Call&, P...> {
-    static_assert((std::is_same_v<P, Borrowed> && ...),
-                  "a body takes Borrowed parameters, after an optional Call&");
-    static constexpr std::size_t arity = sizeof...(P);
-    template <class T>
-    static T invoke(void (*f)(), Call& call) {
-      return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return reinterpret_cast<T (*)(Call&, P...)>(f)(call, call[I]...);
-      }
-      (std::index_sequence_for<P...>{});
-    }
-  };
+  template <class F, bool TakesCall, class... P>
+  BodyRef(F body, Shape<TakesCall, P...>)
+      : body_(reinterpret_cast<void (*)()>(body)),
+        invoke_(&Shape<TakesCall, P...>::invoke),
+        arity_(sizeof...(P)) {}
 
   void (*body_)() = nullptr;
   R (*invoke_)(void (*)(), Call&) = nullptr;

@@ -34,9 +34,23 @@ void log_failure(Borrowed self, const char* prefix, Borrowed subject, const PyEr
   log_error(concat(prefix, subject, "': ", error.value().str()));
 }
 
-// Whether a caught error is one the wrappers handle (an Exception); anything
+// Runs `op` as the wrappers guard their operations: an Exception it raises is
+// logged (prefix, the subject, "': ", the error) while it is being handled,
+// then answered with `neutral`, or raised again when there is none. Anything
 // else goes on unchanged.
-bool handled(const PyError& error) { return error.matches(PyExc_Exception); }
+template <class F>
+Ref guarded_by_log(Borrowed self, const char* prefix, Borrowed subject, F&& op,
+                   Ref neutral = Ref()) {
+  try {
+    return op();
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    Handling handling(error);
+    log_failure(self, prefix, subject, error);
+    if (!neutral) throw;
+    return neutral;
+  }
+}
 
 // ------------------------------------------------------ the simple client
 
@@ -82,39 +96,27 @@ Ref base_init(Borrowed self, Borrowed url, Borrowed logger, Borrowed decode_resp
 }
 
 Ref base_get(Borrowed self, Borrowed key) {
-  try {
-    return self.attr("client"_n).method("get"_n, key);
-  } catch (const PyError& error) {
-    if (!handled(error)) throw;
-    Handling handling(error);
-    log_failure(self, "Error getting key '", key, error);
-    return none();
-  }
+  return guarded_by_log(
+      self, "Error getting key '", key, [&] { return self.attr("client"_n).method("get"_n, key); },
+      none());
 }
 
 Ref base_set(Borrowed self, Borrowed key, Borrowed value, Borrowed ex) {
-  try {
-    Ref zero = integer(0);
-    Ref ttl =
-        check(PyObject_RichCompareBool(ex, zero, Py_NE)) ? ex.ref() : self.attr("DEFAULT_TTL"_n);
-    return self.attr("client"_n).attr("set"_n).call({key, value}, {{"ex"_n, ttl}});
-  } catch (const PyError& error) {
-    if (!handled(error)) throw;
-    Handling handling(error);
-    log_failure(self, "Error setting key '", key, error);
-    return boolean(false);
-  }
+  return guarded_by_log(
+      self, "Error setting key '", key,
+      [&] {
+        Ref zero = integer(0);
+        Ref ttl = check(PyObject_RichCompareBool(ex, zero, Py_NE)) ? ex.ref()
+                                                                   : self.attr("DEFAULT_TTL"_n);
+        return self.attr("client"_n).attr("set"_n).call({key, value}, {{"ex"_n, ttl}});
+      },
+      boolean(false));
 }
 
 Ref base_delete(Borrowed self, Borrowed key) {
-  try {
-    return self.attr("client"_n).method("delete"_n, key);
-  } catch (const PyError& error) {
-    if (!handled(error)) throw;
-    Handling handling(error);
-    log_failure(self, "Error deleting key '", key, error);
-    return boolean(false);
-  }
+  return guarded_by_log(
+      self, "Error deleting key '", key,
+      [&] { return self.attr("client"_n).method("delete"_n, key); }, boolean(false));
 }
 
 // ---------------------------------------------------- the category counters
@@ -130,7 +132,7 @@ void count(Borrowed pipe, Borrowed key, Borrowed record, Borrowed one) {
 // gets its expiry too. Nothing is sent when the walk fails.
 Ref increment_category_counts(Borrowed self, Borrowed operation_id, Borrowed batch_data) {
   Ref key = concat("Mod:RetagOperations:", operation_id, ":category_counts");
-  try {
+  auto send = [&] {
     Ref pipe = self.attr("client"_n).method("pipeline"_n);
     Ref expiry = integer(10800), one = integer(1);
     pipe.method("expire"_n, key, expiry);
@@ -147,29 +149,22 @@ Ref increment_category_counts(Borrowed self, Borrowed operation_id, Borrowed bat
     }
     if (counted) pipe.method("expire"_n, key, expiry);
     pipe.method("execute"_n);
-  } catch (const PyError& error) {
-    if (!handled(error)) throw;
-    Handling handling(error);
-    log_failure(self, "Error incrementing category counts for operation '", operation_id, error);
-  }
-  return none();
+    return none();
+  };
+  return guarded_by_log(self, "Error incrementing category counts for operation '", operation_id,
+                        send, none());
 }
 
 // ----------------------------------------------------- connecting a wrapper
 
 Ref production_connect(Call& call, Borrowed self) {
-  try {
+  return guarded_by_log(self, "Error connecting to Production Redis at '", self.attr("url"_n), [&] {
     auto [host, port] = unpack<2>(self.method("_parse_url"_n, self.attr("url"_n)));
     return call.global("RedisClusterClient"_n)
         .call({}, {{"host"_n, host},
                    {"port"_n, port},
                    {"decode_responses"_n, self.attr("decode_responses"_n)}});
-  } catch (const PyError& error) {
-    if (!handled(error)) throw;
-    Handling handling(error);
-    log_failure(self, "Error connecting to Production Redis at '", self.attr("url"_n), error);
-    throw;
-  }
+  });
 }
 
 // "host:port" as (host, port); the port is 6379 unless the second part is
@@ -186,18 +181,13 @@ Ref parse_url(Borrowed, Borrowed url) {
 }
 
 Ref development_connect(Call& call, Borrowed self) {
-  try {
-    Ref url = self.attr("url"_n);
+  Ref url = self.attr("url"_n);
+  return guarded_by_log(self, "Error connecting to Development Redis at '", url, [&] {
     Ref address =
         url.method("startswith"_n, str("redis://")).truthy() ? url : concat("redis://", url);
     Ref from_url = call.global("redis"_n).attr("Redis"_n).attr("from_url"_n);
     return from_url.call({address}, {{"decode_responses"_n, self.attr("decode_responses"_n)}});
-  } catch (const PyError& error) {
-    if (!handled(error)) throw;
-    Handling handling(error);
-    log_failure(self, "Error connecting to Development Redis at '", self.attr("url"_n), error);
-    throw;
-  }
+  });
 }
 
 // ------------------------------------------------------------- the factory
