@@ -102,16 +102,16 @@ int ModuleFrame::exec(PyObject* module) {
   }
   executed_ = true;
   module_ = Py_NewRef(module);
-  return boundary_status([&] {
-    try {
-      Module m(module);
-      body_(m);
-    } catch (...) {
-      executed_ = false;
-      Py_CLEAR(module_);
-      throw;
-    }
+  int status = boundary_status([&] {
+    ensure_runtime();
+    Module m(module);
+    body_(m);
   });
+  if (status < 0) {
+    executed_ = false;  // a failed import may be tried again
+    Py_CLEAR(module_);
+  }
+  return status;
 }
 
 }  // namespace rt

@@ -57,7 +57,10 @@ class ModuleFrame {
 
 }  // namespace rt
 
-// Defines PyInit_<name> for a module whose body is `body`.
+// Defines PyInit_<name> for a module whose body is `body`. The frame is a
+// function-local static whose constructor runs no Python code, so its guard
+// is never held while a thread waits for the interpreter lock; it is
+// process-wide state, safe because the frame admits one interpreter.
 #define RT_MODULE(name, doc, body)                                                    \
   namespace {                                                                         \
   PyObject* rt_module_create(PyObject* spec, PyModuleDef*);                           \

@@ -7,10 +7,10 @@ namespace {
 using namespace rt;
 
 // Reads the settings file and declares its undeclared keys in the schema.
-Ref add_extra_properties_to_schema(Args& a) {
-  Borrowed schema = a[0], appsettings_path = a[1];
-  Ref file = a.global("open"_n)(appsettings_path, str("r"));
-  Ref appsettings = with(file, [&](Borrowed f) { return a.global("json"_n).method("load"_n, f); });
+Ref add_extra_properties_to_schema(Call& call, Borrowed schema, Borrowed appsettings_path) {
+  Ref file = call.global("open"_n)(appsettings_path, str("r"));
+  Ref appsettings =
+      with(file, [&](Borrowed f) { return call.global("json"_n).method("load"_n, f); });
   schema_extra::declare(schema, appsettings);
   return schema.ref();
 }
