@@ -163,13 +163,13 @@ def wrong(name, expected, got):
     "name, args, kwargs, message",
     [
         ("configure_logger", ("s", collections.OrderedDict()), {},
-         wrong("configuration", "dict", "OrderedDict")),
+         wrong("configuration", "dict", "collections.OrderedDict")),
         ("configure_google_chat", ("s", {}, "dev", None, LOG), {},
          wrong("log_enabled", "list", "NoneType")),
         ("configure_clickhouse", ({}, None, LOG), {}, wrong("environ", "str", "NoneType")),
         ("configure_redis", ({}, "dev", LOG, True), {}, wrong("client_type", "int", "bool")),
         ("configure_logger", ("s",), {},
-         "configure_logger() missing 1 required positional argument: 'configuration'"),
+         "configure_logger() takes exactly 2 positional arguments (1 given)"),
         ("configure_db_auth", ({}, "db"), {"schema": "x"},
          "configure_db_auth() got an unexpected keyword argument 'schema'"),
     ],  # fmt: skip
