@@ -28,8 +28,8 @@ from typing import Any, Iterator
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 
-from redis_servers import RedisServer, single_server  # noqa: E402
-from webhook_receiver import WebhookReceiver  # noqa: E402
+from redis_servers import RedisServer, single_server  # type: ignore[import]  # noqa: E402
+from webhook_receiver import WebhookReceiver  # type: ignore[import]  # noqa: E402
 
 from vesprand_python_configuration import bootkit  # noqa: E402
 from vesprand_python_configuration.cachesmith import RedisConfigurationBuilder  # noqa: E402

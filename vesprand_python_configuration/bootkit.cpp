@@ -46,7 +46,8 @@ bool differs(Borrowed value, Name text) {
   return check(PyObject_RichCompareBool(value, text.get(), Py_NE)) != 0;
 }
 
-void log(Borrowed logger, Name level, const Ref& message) { logger.method(level, message); }
+// One log line: a call of the logger method `level` with the whole message.
+void log(Borrowed logger, Name level, PyObject* message) { logger.method(level, message); }
 
 // ------------------------------------------------------------------ the logger
 
@@ -57,7 +58,8 @@ Task configure_logger(Call& call, Borrowed service_name, Borrowed configuration)
                    .call({service_name},
                          {{"async_mode"_n, is_async_logger}, {"log_level_str"_n, log_level}});
   log(logger, "info"_n,
-      str(is_async_logger.truthy() ? "Logger configured in async mode" : "Logger configured"));
+      (is_async_logger.truthy() ? "Logger configured in async mode"_n : "Logger configured"_n)
+          .get());
   Ref log_enabled =
       get(configuration, "_log_enabled"_n, "PRODUCTION"_n.get()).method("split"_n, ","_n.get());
   log(logger, "info"_n, format("Log enabled for environment: %S", log_enabled.get()));
@@ -84,7 +86,7 @@ Task configure_google_chat(Call& call, Borrowed service_name, Borrowed configura
 // ------------------------------------------------------------------ ClickHouse
 
 [[noreturn]] void refuse(Borrowed logger, const char* logged, const char* raised) {
-  log(logger, "error"_n, str(logged));
+  log(logger, "error"_n, str(logged).get());
   raise(PyExc_ValueError, raised);
 }
 
@@ -175,7 +177,7 @@ Ref configure_redis(Call& call, Borrowed configuration, Borrowed environ, Borrow
     redis_obj = call.global("RedisClientFactory"_n)
                     .attr("create"_n)(redis_url, environ, client_type, logger, decode_responses);
     if (!redis_obj.truthy()) {
-      log(logger, "warning"_n, str("Exception while initializing the redis"));
+      log(logger, "warning"_n, "Exception while initializing the redis"_n.get());
       call.global("sys"_n).attr("exit"_n)(integer(0));
     }
   }
