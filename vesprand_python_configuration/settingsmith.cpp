@@ -200,6 +200,9 @@ struct ComponentRule {
 };
 
 Ref validate_required_components(Call& call, Borrowed self, Borrowed data) {
+  // Built on first use from compile-time names; its initialiser runs no
+  // Python code, so the static's guard is never held while a thread waits
+  // for the interpreter lock.
   static const std::vector<ComponentRule> rules = {
       {"clickhouse"_n,
        {"clickhouse_host"_n, "clickhouse_port"_n},

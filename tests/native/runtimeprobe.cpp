@@ -48,12 +48,13 @@ Ref describe(Call& call, Borrowed self) {
 // `with manager as value: return body(value)`; `fail` = "python" raises
 // ValueError in the body, "cpp" throws a C++ exception.
 Ref run_with(Borrowed manager, Borrowed body, Borrowed fail) {
-  return with(manager, [&](Borrowed value) -> Ref {
+  Ref result = with(manager, [&](Borrowed value) -> Ref {
     Ref result = body(value);
     if (fail.equals(str("python").get())) raise(PyExc_ValueError, "body failed");
     if (fail.equals(str("cpp").get())) throw std::runtime_error("native failure");
     return result;
   });
+  return result ? result : none();  // None when __exit__ suppressed the error
 }
 
 // The keys of `d`, walked with the runtime's dict walk, each compared with
