@@ -44,7 +44,7 @@ from vesprand_python_configuration.settingsmith import ConfigurationBuilder  # n
 from vesprand_python_configuration.streamsmith import KafkaConfigurationBuilder  # noqa: E402
 
 SERVICE = "bench-bootkit"
-CALLS = 2000
+CALLS = 20000
 EXAMPLE = HERE.parent / "examples" / "settings.json"
 
 # ------------------------------------------------- the steps in plain Python

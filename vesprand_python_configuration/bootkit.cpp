@@ -49,6 +49,12 @@ bool differs(Borrowed value, Name text) {
 // One log line: a call of the logger method `level` with the whole message.
 void log(Borrowed logger, Name level, PyObject* message) { logger.method(level, message); }
 
+// The message `prefix + str(value) + suffix`.
+Ref line(Name prefix, Borrowed value, Name suffix = ""_n) {
+  Ref text = Ref::steal(PyUnicode_Concat(prefix.get(), value.str()));
+  return Ref::steal(PyUnicode_Concat(text, suffix.get()));
+}
+
 // ------------------------------------------------------------------ the logger
 
 Task configure_logger(Call& call, Borrowed service_name, Borrowed configuration) {
@@ -62,7 +68,7 @@ Task configure_logger(Call& call, Borrowed service_name, Borrowed configuration)
           .get());
   Ref log_enabled =
       get(configuration, "_log_enabled"_n, "PRODUCTION"_n.get()).method("split"_n, ","_n.get());
-  log(logger, "info"_n, format("Log enabled for environment: %S", log_enabled.get()));
+  log(logger, "info"_n, line("Log enabled for environment: "_n, log_enabled));
   co_return make_record(call, "LoggerConfig"_n,
                         {{"logger"_n, logger}, {"log_enabled"_n, log_enabled}});
 }
@@ -75,9 +81,9 @@ Task configure_google_chat(Call& call, Borrowed service_name, Borrowed configura
   Ref is_async_gchat = extra.method("get"_n, "is_async_gchat"_n.get(), Py_False);
   Ref g_chat_hook = extra.method("get"_n, "g_chat_webhook"_n.get(), Py_None);
   Ref error_gchat_hook = extra.method("get"_n, "error_g_chat_webhook"_n.get(), Py_None);
-  log(logger, "info"_n, format("Google Chat async mode: %S", is_async_gchat.get()));
-  log(logger, "info"_n, format("Google Chat webhook: %S", g_chat_hook.get()));
-  log(logger, "info"_n, format("Error Google Chat webhook: %S", error_gchat_hook.get()));
+  log(logger, "info"_n, line("Google Chat async mode: "_n, is_async_gchat));
+  log(logger, "info"_n, line("Google Chat webhook: "_n, g_chat_hook));
+  log(logger, "info"_n, line("Error Google Chat webhook: "_n, error_gchat_hook));
   Ref g_chat = call.global("setup_google_chat_messenger"_n)(
       service_name, g_chat_hook, error_gchat_hook, environ, is_async_gchat, log_enabled, logger);
   co_return make_record(call, "GoogleChatConfig"_n, {{"g_chat"_n, g_chat}});
@@ -99,7 +105,7 @@ Task configure_clickhouse(Borrowed configuration, Borrowed environ, Borrowed log
   Ref username = get(configuration, "_clickhouse_username"_n);
   Ref password = get(configuration, "_clickhouse_password"_n);
   Ref upper = environ.method("upper"_n);
-  log(logger, "info"_n, format("Configuring ClickHouse for %U environment.", upper.get()));
+  log(logger, "info"_n, line("Configuring ClickHouse for "_n, upper, " environment."_n));
   if (!host.truthy() || !port.truthy()) {
     const char* missing = "Missing ClickHouse host or port in configuration.";
     refuse(logger, missing, missing);
@@ -121,8 +127,7 @@ Task configure_clickhouse(Borrowed configuration, Borrowed environ, Borrowed log
     auth_config.set_item("username"_n, username);
     auth_config.set_item("password"_n, password);
   }
-  log(logger, "info"_n,
-      format("ClickHouse connection configured successfully for %U.", upper.get()));
+  log(logger, "info"_n, line("ClickHouse connection configured successfully for "_n, upper, "."_n));
   co_return auth_config;
 }
 
