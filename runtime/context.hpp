@@ -19,7 +19,7 @@ Ref special_method(Borrowed manager, Name name, const char* missing);
 bool exit_with(Borrowed exit, const PyError& error);
 
 template <class F>
-auto with(Borrowed manager, F&& body) -> decltype(body(Borrowed())) {
+RT_PASSES_FORCED_UNWIND auto with(Borrowed manager, F&& body) -> decltype(body(Borrowed())) {
   using R = decltype(body(Borrowed()));
   Ref enter = special_method(manager, "__enter__"_n, "");
   Ref exit = special_method(manager, "__exit__"_n, " (missed __exit__ method)");

@@ -18,7 +18,7 @@ Ref Task::Resumption::await_resume() {
   return std::move(promise->resume_value);
 }
 
-void Task::promise_type::unhandled_exception() {
+RT_PASSES_FORCED_UNWIND void Task::promise_type::unhandled_exception() {
   try {
     throw;
   } catch (abi::__forced_unwind&) {
@@ -193,13 +193,14 @@ class Running {
 void resume_body(CoroutineObject* c) {
   Task::promise_type& promise = c->task.handle().promise();
 #ifdef RT_CHECK_SUSPENSIONS
-  // What the body is resumed with enters its frame; the frame's own
-  // references are accounted to this resumption only.
-  long before = live_refs;
+  // What the body is resumed with enters its frame; what the frame holds
+  // afterwards belongs to the coroutine object, not to whatever frame is
+  // running this resumption (it may itself be a body, as when the collector
+  // closes a coroutine while a body runs).
   promise.window = live_refs - (promise.resume_value ? 1 : 0) -
                    (promise.resume_error && promise.resume_error->value() ? 1 : 0);
   c->task.handle().resume();
-  live_refs = before;
+  live_refs = promise.window;
 #else
   c->task.handle().resume();
   (void)promise;
@@ -207,8 +208,8 @@ void resume_body(CoroutineObject* c) {
 }
 
 // Runs the coroutine until it yields, returns or raises.
+// The caller holds a RecursionGuard, taken before any change of state.
 Result drive(CoroutineObject* c, Outcome outcome) {
-  RecursionGuard guard(" in a native coroutine");
   Running running(c);
   Task::promise_type& promise = c->task.handle().promise();
   for (;;) {
@@ -245,6 +246,7 @@ Result drive(CoroutineObject* c, Outcome outcome) {
 
 // One step from Python: send(value) or throw(error).
 Result step(CoroutineObject* c, Outcome outcome) {
+  RecursionGuard guard(" in a native coroutine");
   if (c->running) {
     PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c));
     return {Step::Raised, Ref()};
@@ -272,6 +274,7 @@ Result step(CoroutineObject* c, Outcome outcome) {
       return {Step::Raised, Ref()};
     }
     c->started = true;
+    outcome.value.reset();  // the start of a body takes no value
   }
   return drive(c, std::move(outcome));
 }
@@ -358,6 +361,7 @@ int close_coroutine(CoroutineObject* c) {
   }
   int status = -1;
   guarded([&] {
+    RecursionGuard guard(" in a native coroutine");
     PyErr_SetNone(PyExc_GeneratorExit);
     Result r = drive(c, Outcome::raised());
     if (r.step == Step::Yielded) {
@@ -429,13 +433,17 @@ int coroutine_clear(PyObject* self) {
   return 0;
 }
 
+// A chain of coroutines each holding the next is freed through the
+// interpreter's trashcan, as its own generators are, so a long chain cannot
+// overflow the C stack.
 void coroutine_dealloc(PyObject* self) {
   CoroutineObject* c = as_coroutine(self);
   PyObject_GC_UnTrack(self);
-  if (c->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  Py_TRASHCAN_BEGIN(self, coroutine_dealloc) if (c->weakrefs != nullptr)
+      PyObject_ClearWeakRefs(self);
   if (c->task.handle()) {
     PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) goto done;  // resurrected
     PyObject_GC_UnTrack(self);
   }
   c->task.~Task();
@@ -445,9 +453,13 @@ void coroutine_dealloc(PyObject* self) {
   Py_CLEAR(c->code);
   Py_CLEAR(c->frame);
   Py_CLEAR(c->exc_state.exc_value);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  }
+done:
+  Py_TRASHCAN_END
 }
 
 PyObject* coroutine_repr(PyObject* self) {

@@ -137,19 +137,20 @@ struct Binder {
   static void bind(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                    Call& out) {
     const Signature& s = *f->signature;
+    out.open(s.slots.size());
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     auto positional = static_cast<Py_ssize_t>(s.positional);
     if (nargs > positional && s.varargs < 0) too_many(s, nargs);
     Py_ssize_t taken = std::min(nargs, positional);
-    for (Py_ssize_t i = 0; i < taken; ++i) out.slots_[i] = Ref::borrow(args[i]);
+    for (Py_ssize_t i = 0; i < taken; ++i) out.set(i, Ref::borrow(args[i]));
     if (s.varargs >= 0) {
       Py_ssize_t extra = nargs - taken;
       Ref rest = Ref::steal(PyTuple_New(extra));
       for (Py_ssize_t i = 0; i < extra; ++i)
         PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(args[taken + i]));
-      out.slots_[s.varargs] = std::move(rest);
+      out.set(s.varargs, std::move(rest));
     }
-    if (s.varkw >= 0) out.slots_[s.varkw] = new_dict();
+    if (s.varkw >= 0) out.set(s.varkw, new_dict());
     if (kwnames != nullptr) {
       Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
       for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -157,12 +158,12 @@ struct Binder {
         PyObject* value = args[nargs + k];
         int index = find_keyword(s, key);
         if (index >= 0) {
-          if (out.slots_[index])
+          if (out[index])
             raise_format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'",
                          s.name.c_str(), key);
-          out.slots_[index] = Ref::borrow(value);
+          out.set(index, Ref::borrow(value));
         } else if (s.varkw >= 0) {
-          out.slots_[s.varkw].set_item(key, value);
+          out[s.varkw].set_item(key, value);
         } else {
           raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
                        s.name.c_str(), key);
@@ -170,20 +171,19 @@ struct Binder {
       }
     }
     for (std::size_t i = 0; i < s.positional; ++i) {
-      if (out.slots_[i]) continue;
+      if (out[i]) continue;
       if (!s.slots[i].default_value) too_few(s, nargs);
-      out.slots_[i] = s.slots[i].default_value;
+      out.set(i, s.slots[i].default_value);
     }
     for (std::size_t i = 0; i < s.positional; ++i) {
       const TypeCheck& c = s.slots[i].check;
-      PyObject* v = out.slots_[i].get();
+      PyObject* v = out.slots_[i];
       if (c.exact == nullptr || Py_IS_TYPE(v, c.exact) || (c.none_ok && v == Py_None)) continue;
       raise_format(PyExc_TypeError,
                    "Argument '%U' has incorrect type (expected %.200s, got %.200s)",
                    s.slots[i].name.get(), c.exact->tp_name, Py_TYPE(v)->tp_name);
     }
-    out.size_ = s.slots.size();
-    out.function_ = Ref::borrow(reinterpret_cast<PyObject*>(f));
+    out.function_ = Py_NewRef(reinterpret_cast<PyObject*>(f));
   }
 
   static void check_result(const Signature& s, PyObject* r) {
@@ -194,7 +194,7 @@ struct Binder {
 };
 
 Ref Call::global(Name name) const {
-  FunctionObject* f = as_function(function_.get());
+  FunctionObject* f = as_function(function_);
   PyObject* key = name.get();
   PyObject* v = PyDict_GetItemWithError(f->globals, key);
   if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(f->builtins, key);
@@ -207,16 +207,25 @@ Ref Call::global(Name name) const {
 
 void Call::assign(Borrowed function, std::initializer_list<Borrowed> values) {
   if (values.size() > max_params) raise(PyExc_SystemError, "too many arguments for a native body");
+  open(values.size());
+  function_ = Py_NewRef(function.get());
+  std::size_t i = 0;
+  for (Borrowed v : values) slots_[i++] = Py_NewRef(v.get());
+}
+
+void Call::open(std::size_t size) noexcept {
   clear();
-  function_ = function.ref();
-  for (Borrowed v : values) slots_[size_++] = v.ref();
+  for (std::size_t i = 0; i < size; ++i) slots_[i] = nullptr;
+  size_ = size;
+}
+
+void Call::set(std::size_t i, Ref value) noexcept {
+  PyObject* old = std::exchange(slots_[i], value.release());
+  if (old != nullptr) release_reference(old);
 }
 
 Borrowed Call::keep(Ref object) {
-#ifdef RT_CHECK_SUSPENSIONS
-  if (object) --live_refs;  // now held where the garbage collector sees it
-#endif
-  kept_.push_back(std::move(object));
+  kept_.push_back(object.release());
   return kept_.back();
 }
 
@@ -258,16 +267,20 @@ void set_defining_class(Borrowed function, Borrowed cls) {
 Ref module_name(Borrowed module) { return Ref::steal(PyModule_GetNameObject(module)); }
 
 void Call::clear() noexcept {
-  for (std::size_t i = 0; i < size_; ++i) slots_[i].reset();
-  size_ = 0;
-  function_.reset();
+  // Released one by one after being taken out, so a destructor that runs
+  // meanwhile finds the call consistent.
+  for (std::size_t i = std::exchange(size_, 0); i-- > 0;)
+    if (PyObject* p = std::exchange(slots_[i], nullptr)) release_reference(p);
+  if (PyObject* f = std::exchange(function_, nullptr)) release_reference(f);
+  std::vector<PyObject*> kept = std::move(kept_);
   kept_.clear();
+  for (PyObject* p : kept) release_reference(p);
 }
 
 int Call::traverse(visitproc visit, void* arg) const {
-  for (std::size_t i = 0; i < size_; ++i) Py_VISIT(slots_[i].get());
-  Py_VISIT(function_.get());
-  for (const Ref& object : kept_) Py_VISIT(object.get());
+  for (std::size_t i = 0; i < size_; ++i) Py_VISIT(slots_[i]);
+  Py_VISIT(function_);
+  for (PyObject* object : kept_) Py_VISIT(object);
   return 0;
 }
 

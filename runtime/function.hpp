@@ -73,11 +73,12 @@ class Call {
   static constexpr std::size_t max_params = 16;
 
   Call() = default;
+  ~Call() { clear(); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
   // Arguments given by C++ code rather than bound from a call: `values` fill
   // the first slots, and globals are read through `function`'s module.
   void assign(Borrowed function, std::initializer_list<Borrowed> values);
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
 
   Borrowed operator[](std::size_t i) const { return slots_[i]; }
   std::size_t size() const { return size_; }
@@ -96,10 +97,18 @@ class Call {
 
  private:
   friend struct Binder;
-  Ref slots_[max_params];
+  // Releases what the call holds and makes `size` empty slots.
+  void open(std::size_t size) noexcept;
+  // Stores a parameter's value (the call owns a strong reference).
+  void set(std::size_t i, Ref value) noexcept;
+
+  // Strong references held for the body, outside any frame of it: as heap
+  // storage seen by the collector they are not Ref objects. Only the first
+  // size_ slots are initialised (zeroing all of them would cost every call).
+  PyObject* slots_[max_params];
   std::size_t size_ = 0;
-  Ref function_;
-  std::vector<Ref> kept_;
+  PyObject* function_ = nullptr;
+  std::vector<PyObject*> kept_;
 };
 
 class Task;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "klass.hpp"
 
@@ -29,10 +30,15 @@ Ref Module::import(const char* module, const char* as) const {
   return imported;
 }
 
-void Module::from_import(const char* module, std::initializer_list<const char*> names) const {
+namespace {
+
+// `from module import names[0], ...`: the imported values, in order.
+std::vector<Ref> import_from(Borrowed globals, const char* module,
+                             std::initializer_list<const char*> names) {
   Ref from = new_list();
   for (const char* name : names) list_append(from, str(name));
-  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, dict(), nullptr, from, 0));
+  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals, nullptr, from, 0));
+  std::vector<Ref> values;
   for (const char* name : names) {
     Ref value = Ref::steal_or_null(PyObject_GetAttrString(imported, name));
     if (!value) {
@@ -40,8 +46,21 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
       Handling handling(error);
       raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
     }
-    add(name, value);
+    values.push_back(std::move(value));
   }
+  return values;
+}
+
+}  // namespace
+
+void Module::from_import(const char* module, std::initializer_list<const char*> names) const {
+  std::vector<Ref> values = import_from(dict(), module, names);
+  std::size_t i = 0;
+  for (const char* name : names) add(name, values[i++]);
+}
+
+void Module::from_import_as(const char* module, const char* name, const char* alias) const {
+  add(alias, import_from(dict(), module, {name})[0]);
 }
 
 Ref Module::def(const Def& d) const {

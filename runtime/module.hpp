@@ -23,6 +23,8 @@ class Module {
   Ref import(const char* module, const char* as = nullptr) const;
   // `from module import name, ...` (each bound under its own name).
   void from_import(const char* module, std::initializer_list<const char*> names) const;
+  // `from module import name as alias`.
+  void from_import_as(const char* module, const char* name, const char* alias) const;
   // A module-level native function, bound under its name.
   Ref def(const Def& def) const;
   // An ordinary class of this module (see ClassBuilder).

@@ -328,6 +328,8 @@ def test_interpreter_exits_cleanly_while_daemon_threads_run_native_code():
     assert [code for code, _ in codes] == [0] * 20, [err for _, err in codes if err][:1]
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
 def test_logger_abandoned_with_its_loop_is_collected():
     queues = []
 

@@ -1,10 +1,12 @@
 """Chat alerts: SingletonMeta, the message card, the synchronous messenger and
 the queued one, against a real webhook receiver on the loopback interface."""
 
+import ast
 import asyncio
 import inspect
 import json
 import os
+import pathlib
 import pydoc
 import re
 import subprocess
@@ -155,17 +157,6 @@ def test_help_shows_signature_and_docstring():
     assert GoogleChatAsyncMessenger.send_message.__doc__ == "Send message to Google Chat asynchronously."
 
 
-@pytest.mark.parametrize(
-    "name, is_coroutine",
-    [("_enqueue_message", True), ("_process_log_queue", True), ("_send_message_async", True),
-     ("send_message", False), ("_ensure_queue_processing", False)],
-)  # fmt: skip
-def test_coroutine_methods(name, is_coroutine):
-    method = getattr(GoogleChatAsyncMessenger, name)
-    assert inspect.iscoroutinefunction(method) is is_coroutine
-    assert asyncio.iscoroutinefunction(method) is is_coroutine
-
-
 def test_classes():
     assert SingletonMeta.__bases__ == (type,) and SingletonMeta.__module__ == MODULE
     assert SingletonMeta.__doc__ == "\n    This is a thread-safe implementation of Singleton.\n    "
@@ -174,6 +165,40 @@ def test_classes():
     for cls in (GoogleChatSyncMessenger, GoogleChatAsyncMessenger):
         assert type(cls) is SingletonMeta and cls.__bases__ == (object,)
         assert cls.__doc__ is None and cls.__module__ == MODULE
+
+
+def stub_parameters(node):
+    a = node.args
+    names = [p.arg for p in a.args] + [f"*{p.arg}" for p in [a.vararg] if p] + [f"**{p.arg}" for p in [a.kwarg] if p]
+    return names, [ast.literal_eval(d) for d in a.defaults]
+
+
+def runtime_parameters(function):
+    stars = {inspect.Parameter.VAR_POSITIONAL: "*", inspect.Parameter.VAR_KEYWORD: "**"}
+    parameters = inspect.signature(function).parameters.values()
+    names = [stars.get(p.kind, "") + p.name for p in parameters]
+    return names, [p.default for p in parameters if p.default is not p.empty]
+
+
+def test_type_stub_and_coroutine_functions_match_the_module():
+    stub = ast.parse(pathlib.Path(toolchest.__file__).with_name("toolchest.pyi").read_text())
+    names = []
+    for node in stub.body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            names += [alias.asname for alias in node.names]
+            continue
+        names.append(node.name)
+        owner = getattr(toolchest, node.name) if isinstance(node, ast.ClassDef) else toolchest
+        for f in node.body if isinstance(node, ast.ClassDef) else [node]:
+            if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                function = getattr(owner, f.name)
+                assert stub_parameters(f) == runtime_parameters(function), f.name
+                coroutine = isinstance(f, ast.AsyncFunctionDef)
+                assert coroutine == inspect.iscoroutinefunction(function) == asyncio.iscoroutinefunction(function)
+        if isinstance(node, ast.ClassDef) and node.name != "SingletonMeta":
+            fields = [a.target.id for a in node.body if isinstance(a, ast.AnnAssign)]
+            assert fields == ATTRIBUTES["sync" if "Sync" in node.name else "queued"]
+    assert names == [n for n in vars(toolchest) if not n.startswith("__")]
 
 
 # --------------------------------------------------------------- singleton
@@ -341,12 +366,6 @@ def test_webhook_and_colour_per_message_type(hook, kind, message_type, override,
     deliver(make(kind, hook), args)
     (request,) = hook.requests
     assert (request.path, shown(request)) == (path, (colour, "m"))
-
-
-@pytest.mark.parametrize("kind", KINDS)
-def test_empty_error_webhook_selects_the_normal_one(hook, kind):
-    deliver(make(kind, hook, error=""), ("e", 0))
-    assert [(r.path, shown(r)[0]) for r in hook.requests] == [(NORMAL, "#FF0000")]
 
 
 @pytest.mark.parametrize(

@@ -225,9 +225,7 @@ const char* const get_returns = "Union[str, None]";
 void body(Module& m) {
   m.from_import("typing", {"Union"});
   m.import("redis");
-  // from redis.cluster import RedisCluster as RedisClusterClient
-  Ref cluster_module = Ref::steal(PyImport_ImportModule("redis.cluster"));
-  m.add("RedisClusterClient", cluster_module.attr("RedisCluster"_n));
+  m.from_import_as("redis.cluster", "RedisCluster", "RedisClusterClient");
 
   m.def(
       {.name = "initialize_redis",

@@ -27,12 +27,17 @@ struct Component {
     return rt::none();
   }
 
-  // Copies each key of the component (None when absent), in order.
+  // Copies one key: its value (None when absent) is read first, then the
+  // record is fetched and the "_" + key attribute set on it.
+  template <Literal Key>
+  static void copy(Borrowed self, Borrowed data) {
+    Ref value = data.dict_get(rt::operator""_n<Key>());
+    self.attr("_config"_n).set_attr(rt::operator""_n<underscored<Key>() > (), value);
+  }
+
+  // Copies each key of the component, in order.
   static Ref build(Borrowed self, Borrowed data) {
-    ((self.attr("_config"_n)
-          .set_attr(rt::operator""_n<underscored<Keys>() > (),
-                    data.dict_get(rt::operator""_n<Keys>()))),
-     ...);
+    (copy<Keys>(self, data), ...);
     return rt::none();
   }
 
