@@ -3,17 +3,49 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace rt {
 
-Ref Awaiting::await_resume() {
-  if (promise_->resume_error) {
-    PyError error = std::move(*promise_->resume_error);
-    promise_->resume_error.reset();
+Ref Task::Resumption::await_resume() {
+  if (promise->resume_error) {
+    PyError error = std::move(*promise->resume_error);
+    promise->resume_error.reset();
     throw error;
   }
-  return std::move(promise_->resume_value);
+  return std::move(promise->resume_value);
+}
+
+RT_PASSES_FORCED_UNWIND void Task::promise_type::unhandled_exception() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread being ended: never stored
+  } catch (...) {
+    error = std::current_exception();
+  }
+}
+
+Task::Resumption Task::promise_type::yield_value(Ref value) {
+  yielded = std::move(value);
+  check_suspension();
+  return Resumption{this};
+}
+
+void Task::promise_type::check_suspension() noexcept {
+#ifdef RT_CHECK_SUSPENSIONS
+  // The awaited iterator or the yielded value is the one reference allowed.
+  long held = live_refs - window - 1;
+  if (held > 0) {
+    std::fprintf(stderr,
+                 "native coroutine body holds %ld reference(s) across a suspension, unseen by "
+                 "the garbage collector\n",
+                 held);
+    std::abort();
+  }
+#endif
 }
 
 namespace {
@@ -58,14 +90,20 @@ struct CoroutineObject {
   PyObject* code;   // the declaring function's __code__, or None
   PyObject* frame;  // a frame of that code for cr_frame, made when first asked for
   PyObject* weakrefs;
-  Args* args;  // owned; the body refers to it
+  FrameKind kind;
+  Call call;  // the body's arguments; the body refers to them
   Task task;
+  _PyErr_StackItem exc_state;  // the body's own handled exception
   bool started;
   bool running;
   bool finished;
 };
 
 CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+const char* kind_name(const CoroutineObject* c) {
+  return c->kind == FrameKind::Generator ? "generator" : "coroutine";
+}
 
 // What one step delivers: a value, or an exception.
 struct Outcome {
@@ -80,6 +118,18 @@ struct Result {
   Step step;
   Ref value;  // yielded or returned value; for Raised the error is set
 };
+
+// Sets the error of a frame that ends by raising `error`. StopIteration may
+// not leave a coroutine or generator: it becomes RuntimeError, caused by it.
+void set_frame_error(const CoroutineObject* c, PyError error) {
+  if (!error.matches(PyExc_StopIteration)) return error.restore();
+  guarded([&] {
+    Ref replaced = Borrowed(PyExc_RuntimeError)(format("%s raised StopIteration", kind_name(c)));
+    replaced.set_attr("__cause__"_n, error.value());
+    replaced.set_attr("__context__"_n, error.value());
+    PyError(std::move(replaced)).restore();
+  });
+}
 
 // Forwards an outcome to the awaited iterator, as `yield from` does.
 Result forward(Borrowed delegate, Outcome& outcome) {
@@ -116,38 +166,49 @@ Result forward(Borrowed delegate, Outcome& outcome) {
   return {Step::Raised, Ref()};
 }
 
-// Marks a coroutine as executing for the life of the guard.
+// For the life of the guard the coroutine is executing, and its own handled
+// exception is the top of the thread's stack, as for a Python frame.
 class Running {
  public:
-  explicit Running(CoroutineObject* c) : c_(c) { c_->running = true; }
-  ~Running() { c_->running = false; }
+  explicit Running(CoroutineObject* c) : c_(c), thread_(PyThreadState_Get()) {
+    c_->running = true;
+    c_->exc_state.previous_item = thread_->exc_info;
+    thread_->exc_info = &c_->exc_state;
+  }
+  ~Running() {
+    if (exiting.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+    thread_->exc_info = c_->exc_state.previous_item;
+    c_->exc_state.previous_item = nullptr;
+    c_->running = false;
+  }
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
 
  private:
   CoroutineObject* c_;
+  PyThreadState* thread_;
 };
 
-// Sets the error of a body that has finished by raising. StopIteration may
-// not leave a coroutine: it becomes RuntimeError, caused by it.
-void set_body_error(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (PyError& e) {
-    if (e.matches(PyExc_StopIteration)) {
-      Ref replaced = Borrowed(PyExc_RuntimeError)(str("coroutine raised StopIteration"));
-      replaced.set_attr("__cause__"_n, e.value());
-      replaced.set_attr("__context__"_n, e.value());
-      PyError(std::move(replaced)).restore();
-    } else {
-      e.restore();
-    }
-  } catch (...) {
-    set_error_from_current_exception();
-  }
+// Resumes the body once, with what the promise holds for it.
+void resume_body(CoroutineObject* c) {
+  Task::promise_type& promise = c->task.handle().promise();
+#ifdef RT_CHECK_SUSPENSIONS
+  // What the body is resumed with enters its frame; what the frame holds
+  // afterwards belongs to the coroutine object, not to whatever frame is
+  // running this resumption (it may itself be a body, as when the collector
+  // closes a coroutine while a body runs).
+  promise.window = live_refs - (promise.resume_value ? 1 : 0) -
+                   (promise.resume_error && promise.resume_error->value() ? 1 : 0);
+  c->task.handle().resume();
+  live_refs = promise.window;
+#else
+  c->task.handle().resume();
+  (void)promise;
+#endif
 }
 
 // Runs the coroutine until it yields, returns or raises.
+// The caller holds a RecursionGuard, taken before any change of state.
 Result drive(CoroutineObject* c, Outcome outcome) {
   Running running(c);
   Task::promise_type& promise = c->task.handle().promise();
@@ -162,35 +223,39 @@ Result drive(CoroutineObject* c, Outcome outcome) {
     }
     promise.resume_value = std::move(outcome.value);
     promise.resume_error = std::move(outcome.error);
-    c->task.handle().resume();
+    resume_body(c);
     if (c->task.handle().done()) {
       c->finished = true;
       std::exception_ptr error = std::exchange(promise.error, nullptr);
       Ref result = promise.result ? std::move(promise.result) : none();
       c->task.destroy();
-      if (error) {
-        try {
-          set_body_error(error);
-        } catch (...) {
-          set_error_from_current_exception();
-        }
-        return {Step::Raised, Ref()};
+      if (!error) return {Step::Returned, std::move(result)};
+      try {
+        std::rethrow_exception(error);
+      } catch (PyError& e) {
+        set_frame_error(c, std::move(e));
+      } catch (...) {
+        set_error_from_current_exception();
       }
-      return {Step::Returned, std::move(result)};
+      return {Step::Raised, Ref()};
     }
+    if (promise.yielded) return {Step::Yielded, std::move(promise.yielded)};
     outcome = Outcome{};  // the body awaits something new: start it
   }
 }
 
 // One step from Python: send(value) or throw(error).
 Result step(CoroutineObject* c, Outcome outcome) {
+  RecursionGuard guard(" in a native coroutine");
   if (c->running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c));
     return {Step::Raised, Ref()};
   }
   if (c->finished) {
     if (outcome.error) {
       outcome.error->restore();
+    } else if (c->kind == FrameKind::Generator) {
+      PyErr_SetNone(PyExc_StopIteration);  // an exhausted generator stops again
     } else {
       PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     }
@@ -198,53 +263,58 @@ Result step(CoroutineObject* c, Outcome outcome) {
   }
   if (!c->started) {
     if (outcome.error) {
+      // Thrown into a frame that never ran: it leaves that frame at once.
       c->finished = true;
       c->task.destroy();
-      outcome.error->restore();
+      set_frame_error(c, std::move(*outcome.error));
       return {Step::Raised, Ref()};
     }
     if (outcome.value && !outcome.value.is_none()) {
-      PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+      PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(c));
       return {Step::Raised, Ref()};
     }
     c->started = true;
+    outcome.value.reset();  // the start of a body takes no value
   }
   return drive(c, std::move(outcome));
 }
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
-  try {
+  *out = nullptr;
+  PySendResult status = PYGEN_ERROR;
+  guarded([&] {
     Result r = step(as_coroutine(self), Outcome{Ref::borrow(arg), std::nullopt});
     *out = r.value.release();
-    if (r.step == Step::Yielded) return PYGEN_NEXT;
-    if (r.step == Step::Returned) return PYGEN_RETURN;
-    return PYGEN_ERROR;
-  } catch (...) {
-    set_error_from_current_exception();
-    *out = nullptr;
-    return PYGEN_ERROR;
-  }
+    status = r.step == Step::Yielded    ? PYGEN_NEXT
+             : r.step == Step::Returned ? PYGEN_RETURN
+                                        : PYGEN_ERROR;
+  });
+  return status;
 }
 
-// send() and __next__: a return becomes StopIteration(value).
-PyObject* send_as_iterator(PyObject* self, PyObject* arg) {
-  PyObject* out = nullptr;
-  PySendResult r = coroutine_am_send(self, arg, &out);
-  if (r == PYGEN_NEXT) return out;
-  if (r == PYGEN_RETURN) {
-    if (out == Py_None) {
+// What send(), throw() and __next__ give for a step: a yielded value, or
+// null with the error set, a return becoming StopIteration(value).
+PyObject* as_iterator_result(Result r) {
+  if (r.step == Step::Yielded) return r.value.release();
+  if (r.step == Step::Returned) {
+    if (r.value.is_none()) {
       PyErr_SetNone(PyExc_StopIteration);
     } else {
-      _PyGen_SetStopIterationValue(out);
+      _PyGen_SetStopIterationValue(r.value);
     }
-    Py_DECREF(out);
   }
   return nullptr;
 }
 
-PyObject* coroutine_iternext(PyObject* self) { return send_as_iterator(self, Py_None); }
+PyObject* coroutine_send(PyObject* self, PyObject* arg) {
+  PyObject* result = nullptr;
+  guarded([&] {
+    result = as_iterator_result(step(as_coroutine(self), Outcome{Ref::borrow(arg), std::nullopt}));
+  });
+  return result;
+}
 
-PyObject* coroutine_send(PyObject* self, PyObject* arg) { return send_as_iterator(self, arg); }
+PyObject* coroutine_iternext(PyObject* self) { return coroutine_send(self, Py_None); }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
@@ -269,29 +339,19 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
                  Py_TYPE(type)->tp_name);
     return nullptr;
   }
-  try {
+  PyObject* result = nullptr;
+  guarded([&] {
     PyError error;
     if (traceback != Py_None) PyException_SetTraceback(error.value(), traceback);
-    Result r = step(as_coroutine(self), Outcome{Ref(), std::move(error)});
-    if (r.step == Step::Yielded) return r.value.release();
-    if (r.step == Step::Returned) {
-      if (r.value.is_none()) {
-        PyErr_SetNone(PyExc_StopIteration);
-      } else {
-        _PyGen_SetStopIterationValue(r.value);
-      }
-    }
-    return nullptr;
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+    result = as_iterator_result(step(as_coroutine(self), Outcome{Ref(), std::move(error)}));
+  });
+  return result;
 }
 
 // close(): GeneratorExit is thrown in at the point of suspension.
 int close_coroutine(CoroutineObject* c) {
   if (c->running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(c));
     return -1;
   }
   if (!c->started || c->finished) {
@@ -299,24 +359,24 @@ int close_coroutine(CoroutineObject* c) {
     c->task.destroy();
     return 0;
   }
-  try {
+  int status = -1;
+  guarded([&] {
+    RecursionGuard guard(" in a native coroutine");
     PyErr_SetNone(PyExc_GeneratorExit);
     Result r = drive(c, Outcome::raised());
     if (r.step == Step::Yielded) {
-      PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-      return -1;
+      PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", kind_name(c));
+      return;
     }
     if (r.step == Step::Raised) {
       if (!PyErr_ExceptionMatches(PyExc_GeneratorExit) &&
           !PyErr_ExceptionMatches(PyExc_StopIteration))
-        return -1;
+        return;
       PyErr_Clear();
     }
-    return 0;
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
-  }
+    status = 0;
+  });
+  return status;
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
@@ -332,8 +392,9 @@ void coroutine_finalize(PyObject* self) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (!c->started) {
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) <
-        0)
+    if (c->kind == FrameKind::Coroutine &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) <
+            0)
       PyErr_WriteUnraisable(self);
     c->finished = true;
     c->task.destroy();
@@ -350,13 +411,12 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(c->qualname);
   Py_VISIT(c->code);
   Py_VISIT(c->frame);
-  if (c->args != nullptr) {
-    int r = c->args->traverse(visit, arg);
-    if (r != 0) return r;
-  }
+  Py_VISIT(c->exc_state.exc_value);
+  if (int r = c->call.traverse(visit, arg)) return r;
   if (c->task.handle()) {
     const Task::promise_type& p = c->task.handle().promise();
     Py_VISIT(p.delegate.get());
+    Py_VISIT(p.yielded.get());
     Py_VISIT(p.resume_value.get());
     Py_VISIT(p.result.get());
   }
@@ -367,34 +427,44 @@ int coroutine_clear(PyObject* self) {
   CoroutineObject* c = as_coroutine(self);
   c->finished = true;
   c->task.destroy();
-  if (c->args != nullptr) c->args->clear();
+  c->call.clear();
   Py_CLEAR(c->frame);
+  Py_CLEAR(c->exc_state.exc_value);
   return 0;
 }
 
+// A chain of coroutines each holding the next is freed through the
+// interpreter's trashcan, as its own generators are, so a long chain cannot
+// overflow the C stack.
 void coroutine_dealloc(PyObject* self) {
   CoroutineObject* c = as_coroutine(self);
   PyObject_GC_UnTrack(self);
-  if (c->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  Py_TRASHCAN_BEGIN(self, coroutine_dealloc) if (c->weakrefs != nullptr)
+      PyObject_ClearWeakRefs(self);
   if (c->task.handle()) {
     PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) goto done;  // resurrected
     PyObject_GC_UnTrack(self);
   }
-  c->task.destroy();
   c->task.~Task();
-  delete c->args;
+  c->call.~Call();
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
   Py_CLEAR(c->code);
   Py_CLEAR(c->frame);
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Py_CLEAR(c->exc_state.exc_value);
+  {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  }
+done:
+  Py_TRASHCAN_END
 }
 
 PyObject* coroutine_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname, self);
+  CoroutineObject* c = as_coroutine(self);
+  return boundary([&] { return format("<%s object %U at %p>", kind_name(c), c->qualname, self); });
 }
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
@@ -419,9 +489,7 @@ PyObject* get_frame(PyObject* self, void*) {
     CoroutineObject* c = as_coroutine(self);
     if (c->finished || !PyCode_Check(c->code)) return none();
     if (c->frame == nullptr) {
-      Ref globals = c->args != nullptr && c->args->function()
-                        ? c->args->function().attr("__globals__"_n)
-                        : new_dict();
+      Ref globals = c->call.function() ? c->call.function().attr("__globals__"_n) : new_dict();
       c->frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
                                 PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(c->code),
                                 globals, nullptr)))
@@ -444,13 +512,25 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyGetSetDef generator_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"gi_running", get_running, nullptr, nullptr, nullptr},
+    {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"gi_yieldfrom", get_await, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
+    {"gi_code", get_code, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+     "send(arg) -> send 'arg' into the frame,\nreturn next iterated value or raise "
+     "StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
      METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine."},
-    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in the frame."},
+    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside the frame."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -475,38 +555,59 @@ PyType_Slot coroutine_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec coroutine_spec = {
-    "vesprand_python_configuration.native_coroutine",
-    sizeof(CoroutineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    coroutine_slots,
+PyType_Slot generator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+    {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+    {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
+    {Py_tp_getset, generator_getset},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_members, coroutine_members},
+    {0, nullptr},
 };
+
+constexpr unsigned frame_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                 Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec coroutine_spec = {"vesprand_python_configuration.native_coroutine",
+                              sizeof(CoroutineObject), 0, frame_flags, coroutine_slots};
+PyType_Spec generator_spec = {"vesprand_python_configuration.native_generator",
+                              sizeof(CoroutineObject), 0, frame_flags, generator_slots};
+
+// Made by ensure_runtime under the interpreter lock; see function.cpp.
+PyTypeObject* coroutine_type_ = nullptr;
+PyTypeObject* generator_type_ = nullptr;
+
+// Registers `type` as a virtual subclass of collections.abc.<abc>.
+void register_abc(PyTypeObject* type, Name abc) {
+  Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
+  module.attr(abc).method("register"_n, Borrowed(type));
+}
 
 }  // namespace
 
-PyTypeObject* coroutine_type() {
-  static PyObject* type = [] {
-    PyObject* t = PyType_FromSpec(&coroutine_spec);
-    if (t == nullptr) return t;
-    // Registered as a collections.abc.Coroutine, so asyncio accepts it.
-    try {
-      Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
-      abc.attr("Coroutine"_n).method("register"_n, Borrowed(t));
-    } catch (const PyError&) {
-      Py_DECREF(t);
-      return static_cast<PyObject*>(nullptr);
-    }
-    return t;
-  }();
-  if (type == nullptr) throw_error();
-  return reinterpret_cast<PyTypeObject*>(type);
+void ensure_coroutine_types() {
+  // Each type is published only once complete, so a failure is retried.
+  if (coroutine_type_ == nullptr) {
+    Ref type = Ref::steal(PyType_FromSpec(&coroutine_spec));
+    register_abc(reinterpret_cast<PyTypeObject*>(type.get()), "Coroutine"_n);
+    coroutine_type_ = reinterpret_cast<PyTypeObject*>(type.release());
+  }
+  if (generator_type_ == nullptr) {
+    Ref type = Ref::steal(PyType_FromSpec(&generator_spec));
+    register_abc(reinterpret_cast<PyTypeObject*>(type.get()), "Generator"_n);
+    generator_type_ = reinterpret_cast<PyTypeObject*>(type.release());
+  }
 }
 
-Ref make_coroutine(Borrowed name, Borrowed qualname, Borrowed code, CoroutineBody body,
-                   std::unique_ptr<Args> args) {
-  PyTypeObject* type = coroutine_type();
+PyTypeObject* coroutine_type() { return coroutine_type_; }
+
+Ref new_coroutine_object(FrameKind kind, Borrowed name, Borrowed qualname, Borrowed code) {
+  PyTypeObject* type = kind == FrameKind::Generator ? generator_type_ : coroutine_type_;
   auto* c = PyObject_GC_New(CoroutineObject, type);
   if (c == nullptr) throw_error();
   c->name = Py_NewRef(name.get());
@@ -514,21 +615,33 @@ Ref make_coroutine(Borrowed name, Borrowed qualname, Borrowed code, CoroutineBod
   c->code = Py_NewRef(code ? code.get() : Py_None);
   c->frame = nullptr;
   c->weakrefs = nullptr;
-  c->args = args.release();
+  c->kind = kind;
+  new (&c->call) Call();
   new (&c->task) Task();
+  c->exc_state = {nullptr, nullptr};
   c->started = c->running = c->finished = false;
-  Ref object = Ref::steal(reinterpret_cast<PyObject*>(c));
-  c->task = body(*c->args);
-  PyObject_GC_Track(c);
-  return object;
+  return Ref::steal(reinterpret_cast<PyObject*>(c));
 }
 
-Ref make_coroutine(const char* qualname, CoroutineBody body, Borrowed function,
+Call& call_of(Borrowed coroutine_object) { return as_coroutine(coroutine_object)->call; }
+
+void start_body(Borrowed coroutine_object, const CoroutineBody& body) {
+  CoroutineObject* c = as_coroutine(coroutine_object);
+  c->task = body(c->call);
+  PyObject_GC_Track(c);
+}
+
+Ref make_coroutine(const char* qualname, const CoroutineBody& body, const Call& caller,
                    std::initializer_list<Borrowed> values) {
+  if (body.arity() != values.size())
+    raise_format(PyExc_SystemError, "%s: the native body takes %zu parameters, given %zu", qualname,
+                 body.arity(), values.size());
   const char* dot = std::strrchr(qualname, '.');
   Ref name = str(dot != nullptr ? dot + 1 : qualname);
-  return make_coroutine(name, str(qualname), Borrowed(), body,
-                        std::make_unique<Args>(function, values));
+  Ref object = new_coroutine_object(FrameKind::Coroutine, name, str(qualname), Borrowed());
+  call_of(object).assign(caller.function(), values);
+  start_body(object, body);
+  return object;
 }
 
 }  // namespace rt

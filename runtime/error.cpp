@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <new>
 
+#include "context.hpp"
+
 namespace rt {
 
 PyError::PyError() {
@@ -27,6 +29,11 @@ void PyError::restore() noexcept {
   }
   PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
                 PyException_GetTraceback(value));
+}
+
+Ref PyError::traceback() const {
+  Ref tb = Ref::steal_or_null(PyException_GetTraceback(value_.get()));
+  return tb ? tb : none();
 }
 
 void throw_error() { throw PyError(); }
@@ -62,11 +69,16 @@ Ref handled_exception() {
   return Ref::steal(current);
 }
 
-Handling::Handling(const PyError& caught) : saved_(handled_exception()) {
-  PyErr_SetHandledException(caught.value());
+Handling::Handling(const PyError& caught) {
+  _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
+  saved_ = std::exchange(top->exc_value, Py_NewRef(caught.value().get()));
 }
 
-Handling::~Handling() { PyErr_SetHandledException(saved_.get()); }
+Handling::~Handling() {
+  if (exiting.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+  _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
+  Py_XSETREF(top->exc_value, saved_);
+}
 
 void set_error_from_current_exception() noexcept {
   try {
@@ -80,6 +92,34 @@ void set_error_from_current_exception() noexcept {
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
   }
+}
+
+PyError current_exception_as_error() noexcept {
+  set_error_from_current_exception();
+  return PyError();
+}
+
+}  // namespace rt
+
+namespace rt {
+
+Ref special_method(Borrowed manager, Name name, const char* missing, const char* protocol) {
+  PyObject* found = _PyType_Lookup(manager.type(), name.get());
+  if (found == nullptr) {
+    if (PyErr_Occurred()) throw_error();
+    raise_format(PyExc_TypeError, "'%.200s' object does not support the %s protocol%s",
+                 manager.type_name(), protocol, missing);
+  }
+  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+  if (get == nullptr) return Ref::borrow(found);
+  Ref attribute = Ref::borrow(found);  // held while the descriptor runs
+  return Ref::steal(get(attribute, manager, reinterpret_cast<PyObject*>(manager.type())));
+}
+
+bool exit_with(Borrowed exit, const PyError& error) {
+  Handling handling(error);
+  Borrowed value = error.value();
+  return exit(Borrowed(value.type()), value, error.traceback()).truthy();
 }
 
 }  // namespace rt

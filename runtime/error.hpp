@@ -2,6 +2,8 @@
 // interpreter at every entry point from Python.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 
 #include "ref.hpp"
@@ -23,6 +25,8 @@ class PyError : public std::exception {
   }
   // Puts the error back into the interpreter; the object is empty afterwards.
   void restore() noexcept;
+  // The exception's type, value and traceback as `__exit__` receives them.
+  Ref traceback() const;
 
  private:
   Ref value_;
@@ -36,6 +40,9 @@ class PyError : public std::exception {
 
 // While alive, `caught` is the exception being handled, as inside an `except`
 // clause: an exception raised meanwhile gets it as its implicit __context__.
+// It sets and restores the current frame's own slot (the top of the thread's
+// stack of handled exceptions), as the interpreter does for an `except`
+// block, so a generator or coroutine frame never takes its caller's state.
 class Handling {
  public:
   explicit Handling(const PyError& caught);
@@ -44,7 +51,7 @@ class Handling {
   Handling& operator=(const Handling&) = delete;
 
  private:
-  Ref saved_;
+  PyObject* saved_;  // the slot's own value, owned; may be null
 };
 
 // The exception being handled by the calling code (sys.exception()), or null.
@@ -54,28 +61,62 @@ Ref handled_exception();
 // exception in flight. Never throws.
 void set_error_from_current_exception() noexcept;
 
+// The C++ exception in flight, as the Python error it becomes at a boundary.
+PyError current_exception_as_error() noexcept;
+
+// A thread that the interpreter ends while it waits for the interpreter lock
+// (a daemon thread at exit) unwinds its stack by a forced unwind: it is never
+// caught for good, and nothing may touch Python objects meanwhile. Every
+// handler that catches everything lets it pass first:
+//   catch (abi::__forced_unwind&) { throw; }
+// The forced unwind has no exception object, so those functions are exempt
+// from the sanitizer's check of references bound to null.
+#define RT_PASSES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+
+// Runs `body` and turns any exception into the interpreter's error; returns
+// false when it did. A forced unwind passes through (so no boundary is
+// noexcept).
+template <class F>
+RT_PASSES_FORCED_UNWIND bool guarded(F&& body) {
+  try {
+    body();
+    return true;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    set_error_from_current_exception();
+    return false;
+  }
+}
+
 // Runs `body` at an entry point from the interpreter: a returned Ref is handed
 // over as a new reference, any exception becomes the Python error and null.
 template <class F>
-PyObject* boundary(F&& body) noexcept {
-  try {
-    return body().release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+PyObject* boundary(F&& body) {
+  PyObject* result = nullptr;
+  guarded([&] { result = body().release(); });
+  return result;
 }
 
 // The same for slots that return a status code (0 ok, -1 error).
 template <class F>
-int boundary_status(F&& body) noexcept {
-  try {
-    body();
-    return 0;
-  } catch (...) {
-    set_error_from_current_exception();
-    return -1;
-  }
+int boundary_status(F&& body) {
+  return guarded(body) ? 0 : -1;
 }
+
+// Counts a native call or coroutine step against the interpreter's recursion
+// limit while alive, as CPython's own C functions do: deep recursion through
+// native code raises RecursionError instead of overflowing the C stack.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) {
+    if (Py_EnterRecursiveCall(where)) throw_error();
+  }
+  ~RecursionGuard() {
+    if (!exiting.load(std::memory_order_relaxed) || PyGILState_Check()) Py_LeaveRecursiveCall();
+  }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
 }  // namespace rt

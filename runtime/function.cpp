@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "coroutine.hpp"
+#include "module.hpp"
 
 namespace rt {
 
@@ -43,9 +44,9 @@ bool starts_with(std::string_view s, std::string_view prefix) {
 PyTypeObject* builtin_type_of(std::string_view a, bool for_return) {
   if (a == "str") return &PyUnicode_Type;
   if (a == "int") return &PyLong_Type;
-  if (a == "dict" || starts_with(a, "Dict[")) return &PyDict_Type;
+  if (a == "dict" || starts_with(a, "Dict[") || starts_with(a, "dict[")) return &PyDict_Type;
   if (for_return) return nullptr;  // results are checked for str, int and dict only
-  if (a == "list" || starts_with(a, "List[")) return &PyList_Type;
+  if (a == "list" || starts_with(a, "List[") || starts_with(a, "list[")) return &PyList_Type;
   return nullptr;
 }
 
@@ -80,9 +81,9 @@ struct Signature {
   int varargs = -1;            // slot index of *args, or -1
   int varkw = -1;              // slot index of **kwargs, or -1
   TypeCheck result;
-  const char* result_name = nullptr;
-  Body body = nullptr;
-  CoroutineBody coroutine = nullptr;
+  Body body;
+  CoroutineBody coroutine;  // a coroutine or generator body
+  FrameKind kind = FrameKind::Coroutine;
 };
 
 namespace {
@@ -99,6 +100,9 @@ struct FunctionObject {
   PyObject* defaults;
   PyObject* code;
   PyObject* globals;
+  PyObject* builtins;  // the builtins of the module's namespace
+  PyObject* owner;     // the class that defines the function, or null
+  PyObject* state;     // the values the module keeps (module_state), or null
   Signature* signature;
 };
 
@@ -133,21 +137,22 @@ struct Binder {
   }
 
   static void bind(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                   Args& out) {
+                   Call& out) {
     const Signature& s = *f->signature;
+    out.open(s.slots.size());
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     auto positional = static_cast<Py_ssize_t>(s.positional);
     if (nargs > positional && s.varargs < 0) too_many(s, nargs);
     Py_ssize_t taken = std::min(nargs, positional);
-    for (Py_ssize_t i = 0; i < taken; ++i) out.slots_[i] = Ref::borrow(args[i]);
+    for (Py_ssize_t i = 0; i < taken; ++i) out.set(i, Ref::borrow(args[i]));
     if (s.varargs >= 0) {
       Py_ssize_t extra = nargs - taken;
       Ref rest = Ref::steal(PyTuple_New(extra));
       for (Py_ssize_t i = 0; i < extra; ++i)
         PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(args[taken + i]));
-      out.slots_[s.varargs] = std::move(rest);
+      out.set(s.varargs, std::move(rest));
     }
-    if (s.varkw >= 0) out.slots_[s.varkw] = new_dict();
+    if (s.varkw >= 0) out.set(s.varkw, new_dict());
     if (kwnames != nullptr) {
       Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
       for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -155,12 +160,12 @@ struct Binder {
         PyObject* value = args[nargs + k];
         int index = find_keyword(s, key);
         if (index >= 0) {
-          if (out.slots_[index])
-            raise_format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'",
+          if (out[index])
+            raise_format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'",
                          s.name.c_str(), key);
-          out.slots_[index] = Ref::borrow(value);
+          out.set(index, Ref::borrow(value));
         } else if (s.varkw >= 0) {
-          out.slots_[s.varkw].set_item(key, value);
+          out[s.varkw].set_item(key, value);
         } else {
           raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
                        s.name.c_str(), key);
@@ -168,19 +173,19 @@ struct Binder {
       }
     }
     for (std::size_t i = 0; i < s.positional; ++i) {
-      if (out.slots_[i]) continue;
+      if (out[i]) continue;
       if (!s.slots[i].default_value) too_few(s, nargs);
-      out.slots_[i] = s.slots[i].default_value;
+      out.set(i, s.slots[i].default_value);
     }
     for (std::size_t i = 0; i < s.positional; ++i) {
       const TypeCheck& c = s.slots[i].check;
-      PyObject* v = out.slots_[i].get();
+      PyObject* v = out.slots_[i];
       if (c.exact == nullptr || Py_IS_TYPE(v, c.exact) || (c.none_ok && v == Py_None)) continue;
       raise_format(PyExc_TypeError,
                    "Argument '%U' has incorrect type (expected %.200s, got %.200s)",
                    s.slots[i].name.get(), c.exact->tp_name, Py_TYPE(v)->tp_name);
     }
-    out.function_ = Ref::borrow(reinterpret_cast<PyObject*>(f));
+    out.function_ = Py_NewRef(reinterpret_cast<PyObject*>(f));
   }
 
   static void check_result(const Signature& s, PyObject* r) {
@@ -190,11 +195,11 @@ struct Binder {
   }
 };
 
-Ref Args::global(Name name) const {
-  PyObject* globals = as_function(function_.get())->globals;
+Ref Call::global(Name name) const {
+  FunctionObject* f = as_function(function_);
   PyObject* key = name.get();
-  PyObject* v = PyDict_GetItemWithError(globals, key);
-  if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+  PyObject* v = PyDict_GetItemWithError(f->globals, key);
+  if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(f->builtins, key);
   if (v == nullptr) {
     if (PyErr_Occurred()) throw_error();
     raise_format(PyExc_NameError, "name '%U' is not defined", key);
@@ -202,10 +207,34 @@ Ref Args::global(Name name) const {
   return Ref::borrow(v);
 }
 
-Args::Args(Borrowed function, std::initializer_list<Borrowed> values) : function_(function.ref()) {
+void Call::assign(Borrowed function, std::initializer_list<Borrowed> values) {
   if (values.size() > max_params) raise(PyExc_SystemError, "too many arguments for a native body");
+  open(values.size());
+  function_ = Py_NewRef(function.get());
   std::size_t i = 0;
-  for (Borrowed v : values) slots_[i++] = v.ref();
+  for (Borrowed v : values) slots_[i++] = Py_NewRef(v.get());
+}
+
+void Call::open(std::size_t size) noexcept {
+  clear();
+  for (std::size_t i = 0; i < size; ++i) slots_[i] = nullptr;
+  size_ = size;
+}
+
+void Call::set(std::size_t i, Ref value) noexcept {
+  PyObject* old = std::exchange(slots_[i], value.release());
+  if (old != nullptr) release_reference(old);
+}
+
+Ref Call::state(Name name) const {
+  PyObject* values = as_function(function_)->state;
+  if (values == nullptr) raise(PyExc_SystemError, "the module keeps no state");
+  return Borrowed(values).item(name);
+}
+
+Borrowed Call::keep(Ref object) {
+  kept_.push_back(object.release());
+  return kept_.back();
 }
 
 Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
@@ -227,28 +256,39 @@ Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borro
   return callable.call_tuple(all, keywords.get());
 }
 
-Ref super_attr(const Args& a, Borrowed self, Name name) {
-  Borrowed function = a.function();
-  PyObject* function_name = as_function(function)->name;
-  Ref mro = Borrowed(self.type()).attr("__mro__"_n);
-  for (const Ref& cls : Iterate(mro)) {
-    if (!PyType_Check(cls.get())) continue;
-    Borrowed defined = reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict;
-    if (!defined || !defined.dict_get(function_name).is(function)) continue;
-    Ref proxy = Borrowed(&PySuper_Type)(cls, self);
-    return proxy.attr(name);
-  }
-  raise(PyExc_RuntimeError, "super(): no class in the MRO defines this method");
+Ref super_attr(const Call& call, Borrowed self, Name name) {
+  PyObject* owner = as_function(call.function())->owner;
+  if (owner == nullptr) raise(PyExc_RuntimeError, "super(): __class__ cell not found");
+  Ref proxy = Borrowed(&PySuper_Type)(owner, self);
+  return proxy.attr(name);
 }
 
-void Args::clear() noexcept {
-  for (Ref& slot : slots_) slot.reset();
-  function_.reset();
+void set_defining_class(Borrowed function, Borrowed cls) {
+  Ref f = function.ref();
+  if (PyObject_TypeCheck(f.get(), &PyClassMethod_Type) ||
+      PyObject_TypeCheck(f.get(), &PyStaticMethod_Type))
+    f = f.attr("__func__"_n);
+  if (!f.is_exactly(function_type())) return;
+  Py_XSETREF(as_function(f)->owner, Py_NewRef(cls.get()));
 }
 
-int Args::traverse(visitproc visit, void* arg) const {
-  for (const Ref& slot : slots_) Py_VISIT(slot.get());
-  Py_VISIT(function_.get());
+Ref module_name(Borrowed module) { return Ref::steal(PyModule_GetNameObject(module)); }
+
+void Call::clear() noexcept {
+  // Released one by one after being taken out, so a destructor that runs
+  // meanwhile finds the call consistent.
+  for (std::size_t i = std::exchange(size_, 0); i-- > 0;)
+    if (PyObject* p = std::exchange(slots_[i], nullptr)) release_reference(p);
+  if (PyObject* f = std::exchange(function_, nullptr)) release_reference(f);
+  std::vector<PyObject*> kept = std::move(kept_);
+  kept_.clear();
+  for (PyObject* p : kept) release_reference(p);
+}
+
+int Call::traverse(visitproc visit, void* arg) const {
+  for (std::size_t i = 0; i < size_; ++i) Py_VISIT(slots_[i]);
+  Py_VISIT(function_);
+  for (PyObject* object : kept_) Py_VISIT(object);
   return 0;
 }
 
@@ -259,14 +299,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
   return boundary([&]() -> Ref {
     FunctionObject* f = as_function(callable);
     const Signature& s = *f->signature;
-    if (s.coroutine != nullptr) {
-      auto bound = std::make_unique<Args>();
-      Binder::bind(f, args, nargsf, kwnames, *bound);
-      return make_coroutine(f->name, f->qualname, f->code, s.coroutine, std::move(bound));
+    if (s.coroutine) {
+      return make_coroutine(s.kind, f->name, f->qualname, f->code, s.coroutine,
+                            [&](Call& call) { Binder::bind(f, args, nargsf, kwnames, call); });
     }
-    Args bound;
-    Binder::bind(f, args, nargsf, kwnames, bound);
-    Ref result = s.body(bound);
+    RecursionGuard guard(" while calling a Python object");
+    Call call;
+    Binder::bind(f, args, nargsf, kwnames, call);
+    Ref result = s.body(call);
     Binder::check_result(s, result.get());
     return result;
   });
@@ -284,6 +324,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->defaults);
   Py_VISIT(f->code);
   Py_VISIT(f->globals);
+  Py_VISIT(f->builtins);
+  Py_VISIT(f->owner);
+  Py_VISIT(f->state);
   return 0;
 }
 
@@ -296,6 +339,9 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->code);
   Py_CLEAR(f->globals);
+  Py_CLEAR(f->builtins);
+  Py_CLEAR(f->owner);
+  Py_CLEAR(f->state);
   return 0;
 }
 
@@ -318,7 +364,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+  return boundary([&] { return format("<function %U at %p>", as_function(self)->qualname, self); });
 }
 
 // Getters and setters of the function attributes.
@@ -414,7 +460,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "native_function",
+    "vesprand_python_configuration.native_function",
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -428,7 +474,7 @@ Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qua
   Ref file = Ref::steal_or_null(PyObject_GetAttrString(module, "__file__"));
   if (!file) {
     PyErr_Clear();
-    file = Ref::steal(PyModule_GetNameObject(module));
+    file = module_name(module);
   }
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
       PyCode_NewEmpty(PyUnicode_AsUTF8(file), PyUnicode_AsUTF8(name), 1)));
@@ -439,7 +485,7 @@ Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qua
   int flags = CO_OPTIMIZED | CO_NEWLOCALS;
   if (s.varargs >= 0) flags |= CO_VARARGS;
   if (s.varkw >= 0) flags |= CO_VARKEYWORDS;
-  if (s.coroutine != nullptr) flags |= CO_COROUTINE;
+  if (s.coroutine) flags |= s.kind == FrameKind::Generator ? CO_GENERATOR : CO_COROUTINE;
   Ref replace = empty.attr("replace"_n);
   Ref argcount = integer(static_cast<long long>(s.positional));
   Ref nlocals = integer(static_cast<long long>(s.slots.size()));
@@ -456,21 +502,50 @@ Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qua
 
 }  // namespace
 
-PyTypeObject* function_type() {
-  static PyObject* type = PyType_FromSpec(&function_spec);
-  if (type == nullptr) throw_error();
-  return reinterpret_cast<PyTypeObject*>(type);
+// The runtime's types, made by the first module's exec step under the
+// interpreter lock and kept for the life of the process. No C++ static guard
+// is involved, so two threads importing at once cannot deadlock on one, and a
+// failed creation leaves null, to be tried again by the next import. Safe as
+// process-wide state: the module frame admits one interpreter per process.
+namespace {
+PyTypeObject* function_type_ = nullptr;
+}
+
+PyTypeObject* function_type() { return function_type_; }
+
+// Python's atexit phase runs before the interpreter ends its daemon threads.
+PyObject* mark_exiting(PyObject*, PyObject*) {
+  exiting.store(true, std::memory_order_relaxed);
+  Py_RETURN_NONE;
+}
+PyMethodDef mark_exiting_def = {"_mark_exiting", mark_exiting, METH_NOARGS, nullptr};
+
+void ensure_runtime() {
+  if (function_type_ == nullptr) {
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref marker = Ref::steal(PyCFunction_New(&mark_exiting_def, nullptr));
+    atexit.method("register"_n, marker);
+    function_type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)));
+  }
+  ensure_coroutine_types();
 }
 
 Ref make_function(const Def& def, Borrowed module, const char* qualname) {
   auto sig = std::make_unique<Signature>();
   sig->name = def.name;
   sig->body = def.body;
-  sig->coroutine = def.coroutine;
-  if ((def.body == nullptr) == (def.coroutine == nullptr))
+  sig->coroutine = def.coroutine ? def.coroutine : def.generator;
+  if (def.generator) sig->kind = FrameKind::Generator;
+  std::size_t bodies = (def.body ? 1 : 0) + (def.coroutine ? 1 : 0) + (def.generator ? 1 : 0);
+  if (bodies != 1)
     raise_format(PyExc_SystemError, "%s: a native function needs exactly one body", def.name);
-  if (def.params.size() > Args::max_params)
+  if (def.params.size() > Call::max_params)
     raise_format(PyExc_SystemError, "%s: too many parameters", def.name);
+  std::size_t arity = def.body ? def.body.arity() : sig->coroutine.arity();
+  if (arity != def.params.size())
+    raise_format(PyExc_SystemError,
+                 "%s: the native body takes %zu parameters, the declaration names %zu", def.name,
+                 arity, def.params.size());
   Ref annotations = new_dict();
   Ref defaults = new_list();
   for (const Param& p : def.params) {
@@ -507,8 +582,13 @@ Ref make_function(const Def& def, Borrowed module, const char* qualname) {
   Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
   Ref qual = str(qualname);
   Ref code = make_code(*sig, module, name, qual);
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  Ref module_name_ = module_name(module);
   Ref globals = Ref::borrow(PyModule_GetDict(module));
+  // As for a `def`: the namespace's __builtins__, else the interpreter's.
+  Ref builtins = globals.dict_get("__builtins__"_n);
+  if (builtins.is_none()) builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins));
+  if (!PyDict_Check(builtins.get())) raise(PyExc_TypeError, "__builtins__ must be a dict");
 
   Ref doc = def.doc != nullptr ? str(def.doc) : none();
   Ref defaults_tuple =
@@ -521,12 +601,15 @@ Ref make_function(const Def& def, Borrowed module, const char* qualname) {
   f->weakrefs = nullptr;
   f->name = name.release();
   f->qualname = qual.release();
-  f->module = module_name.release();
+  f->module = module_name_.release();
   f->doc = doc.release();
   f->annotations = annotations.release();
   f->defaults = defaults_tuple.release();
   f->code = code.release();
   f->globals = globals.release();
+  f->builtins = builtins.release();
+  f->owner = nullptr;
+  f->state = Py_XNewRef(module_state(module));
   f->signature = sig.release();
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));

@@ -3,10 +3,22 @@
 // __annotations__, __defaults__ and a __code__ describing their parameters
 // (so inspect and help() show the truth), and check their arguments by the
 // package's argument convention before the body runs.
+//
+// A body names its parameters in its own C++ signature, one `Borrowed` per
+// declared parameter (`*args` and `**kwargs` included), optionally preceded
+// by the `Call&` of the call:
+//
+//   Ref load_from_file(Call& call, Borrowed self, Borrowed file_path,
+//                      Borrowed required_components);
+//
+// A body whose parameter count differs from its declaration fails the
+// module's import.
 #pragma once
 
 #include <cstddef>
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -52,10 +64,103 @@ constexpr Param varkw(const char* name, const char* annotation = nullptr) {
   return {name, annotation, {}, ParamKind::VarKw};
 }
 
-class Args;
+// One call of a native function: its arguments, bound to the parameters in
+// declaration order, and what the body reaches besides them (the module's
+// globals, the function itself). A coroutine or generator object owns the
+// Call of its body for the body's whole life.
+class Call {
+ public:
+  static constexpr std::size_t max_params = 16;
+
+  Call() = default;
+  ~Call() { clear(); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+  // Arguments given by C++ code rather than bound from a call: `values` fill
+  // the first slots, and globals are read through `function`'s module.
+  void assign(Borrowed function, std::initializer_list<Borrowed> values);
+
+  Borrowed operator[](std::size_t i) const { return slots_[i]; }
+  std::size_t size() const { return size_; }
+  // A name of the function's module, looked up at the time of the call
+  // (the module namespace first, then the module's builtins), as Python
+  // code does.
+  Ref global(Name name) const;
+  // A value the module keeps in its own state (Module::keep).
+  Ref state(Name name) const;
+  Borrowed function() const { return function_; }
+  // Keeps `object` alive for as long as the call (for a coroutine: its
+  // whole life), where the garbage collector sees it; returns it.
+  Borrowed keep(Ref object);
+  // Releases every reference the call holds.
+  void clear() noexcept;
+  // For the garbage collector: visits every held reference.
+  int traverse(visitproc visit, void* arg) const;
+
+ private:
+  friend struct Binder;
+  // Releases what the call holds and makes `size` empty slots.
+  void open(std::size_t size) noexcept;
+  // Stores a parameter's value (the call owns a strong reference).
+  void set(std::size_t i, Ref value) noexcept;
+
+  // Strong references held for the body, outside any frame of it: as heap
+  // storage seen by the collector they are not Ref objects. Only the first
+  // size_ slots are initialised (zeroing all of them would cost every call).
+  PyObject* slots_[max_params];
+  std::size_t size_ = 0;
+  PyObject* function_ = nullptr;
+  std::vector<PyObject*> kept_;
+};
+
 class Task;
-using Body = Ref (*)(Args&);
-using CoroutineBody = Task (*)(Args&);
+
+// A body of any arity, with the parameter count it takes, called with the
+// slots of a Call. R is the result type (Ref, or Task for coroutine and
+// generator bodies).
+template <class R>
+class BodyRef {
+ public:
+  constexpr BodyRef() = default;
+  constexpr BodyRef(std::nullptr_t) {}
+  // Implicit by design: `.body = load_from_file`.
+  template <class... P>
+  BodyRef(R (*body)(Call&, P...)) : BodyRef(body, Shape<true, P...>()) {}
+  template <class... P>
+  BodyRef(R (*body)(P...)) : BodyRef(body, Shape<false, P...>()) {}
+
+  explicit operator bool() const { return body_ != nullptr; }
+  std::size_t arity() const { return arity_; }
+  R operator()(Call& call) const { return invoke_(body_, call); }
+
+ private:
+  template <bool TakesCall, class... P>
+  struct Shape {
+    static_assert((std::is_same_v<P, Borrowed> && ...),
+                  "a body takes Borrowed parameters, after an optional Call&");
+    static R invoke(void (*f)(), Call& call) {
+      return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        if constexpr (TakesCall)
+          return reinterpret_cast<R (*)(Call&, P...)>(f)(call, call[I]...);
+        else
+          return reinterpret_cast<R (*)(P...)>(f)(call[I]...);
+      }
+      (std::index_sequence_for<P...>{});
+    }
+  };
+  template <class F, bool TakesCall, class... P>
+  BodyRef(F body, Shape<TakesCall, P...>)
+      : body_(reinterpret_cast<void (*)()>(body)),
+        invoke_(&Shape<TakesCall, P...>::invoke),
+        arity_(sizeof...(P)) {}
+
+  void (*body_)() = nullptr;
+  R (*invoke_)(void (*)(), Call&) = nullptr;
+  std::size_t arity_ = 0;
+};
+
+using Body = BodyRef<Ref>;
+using CoroutineBody = BodyRef<Task>;
 
 // The declaration of one native function.
 struct Def {
@@ -64,35 +169,8 @@ struct Def {
   const char* returns = nullptr;      // return annotation; null for none
   Body body = nullptr;                // a plain function ...
   CoroutineBody coroutine = nullptr;  // ... or a coroutine function
+  CoroutineBody generator = nullptr;  // ... or a generator function
   const char* doc = nullptr;
-};
-
-// The arguments of one call, bound to the parameters in declaration order.
-// Parameters are indexed in the order they were declared (`*args` and
-// `**kwargs` included); absent ones read as null.
-class Args {
- public:
-  static constexpr std::size_t max_params = 8;
-
-  Args() = default;
-  // Arguments given by C++ code rather than bound from a call: `values` fill
-  // the first slots, and globals are read through `function`'s module.
-  Args(Borrowed function, std::initializer_list<Borrowed> values);
-
-  Borrowed operator[](std::size_t i) const { return slots_[i]; }
-  // A name of the function's module, looked up at the time of the call
-  // (the module namespace first, then builtins), as Python code does.
-  Ref global(Name name) const;
-  Borrowed function() const { return function_; }
-  // Releases every reference the arguments hold.
-  void clear() noexcept;
-  // For the garbage collector: visits every held reference.
-  int traverse(visitproc visit, void* arg) const;
-
- private:
-  friend struct Binder;
-  Ref slots_[max_params];
-  Ref function_;
 };
 
 // `callable(*leading, *args, **kwargs)`: forwards the `*args` and
@@ -101,15 +179,26 @@ class Args {
 Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
               Borrowed kwargs);
 
-// `super().name` inside the method whose arguments are `a` and whose first
-// argument is `self`: looked up past the class in type(self).__mro__ that
-// defines this very function, as the `__class__` cell of a `def` would do.
-Ref super_attr(const Args& a, Borrowed self, Name name);
+// `super().name` inside the method run by `call`, whose first argument is
+// `self`: super(C, self).name with C the class that defines the method, as
+// the `__class__` cell of a `def` gives it.
+Ref super_attr(const Call& call, Borrowed self, Name name);
 
 // Creates a native function object. `qualname` is the function's qualified
 // name ("Class.method" for a method); `module` is the module object whose
 // namespace the function reads its globals from.
 Ref make_function(const Def& def, Borrowed module, const char* qualname);
+
+// Records `cls` as the class that defines `function` (for super_attr), when
+// `function` is a native function or a class/static method wrapping one.
+void set_defining_class(Borrowed function, Borrowed cls);
+
+// The module's name (its `__name__`), as `__module__` values take it.
+Ref module_name(Borrowed module);
+
+// Creates the runtime's types (once; a failed attempt is repeated on the
+// next call). Called by every module's exec step, under the interpreter lock.
+void ensure_runtime();
 
 // The type of native function objects.
 PyTypeObject* function_type();

@@ -3,10 +3,36 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "klass.hpp"
 
 namespace rt {
+
+namespace {
+
+int module_state_traverse(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state != nullptr) Py_VISIT(state->values);
+  return 0;
+}
+
+int module_state_clear(PyObject* module) {
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (state != nullptr) Py_CLEAR(state->values);
+  return 0;
+}
+
+}  // namespace
+
+PyObject* module_state(PyObject* module) {
+  PyModuleDef* def = PyModule_GetDef(module);
+  if (def == nullptr || def->m_size != sizeof(ModuleState)) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return static_cast<ModuleState*>(PyModule_GetState(module))->values;
+}
 
 void Module::add(const char* name, PyObject* value) const {
   check(PyModule_AddObjectRef(module_, name, value));
@@ -29,10 +55,15 @@ Ref Module::import(const char* module, const char* as) const {
   return imported;
 }
 
-void Module::from_import(const char* module, std::initializer_list<const char*> names) const {
+namespace {
+
+// `from module import names[0], ...`: the imported values, in order.
+std::vector<Ref> import_from(Borrowed globals, const char* module,
+                             std::initializer_list<const char*> names) {
   Ref from = new_list();
   for (const char* name : names) list_append(from, str(name));
-  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, dict(), nullptr, from, 0));
+  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals, nullptr, from, 0));
+  std::vector<Ref> values;
   for (const char* name : names) {
     Ref value = Ref::steal_or_null(PyObject_GetAttrString(imported, name));
     if (!value) {
@@ -40,8 +71,25 @@ void Module::from_import(const char* module, std::initializer_list<const char*> 
       Handling handling(error);
       raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
     }
-    add(name, value);
+    values.push_back(std::move(value));
   }
+  return values;
+}
+
+}  // namespace
+
+void Module::from_import(const char* module, std::initializer_list<const char*> names) const {
+  std::vector<Ref> values = import_from(dict(), module, names);
+  std::size_t i = 0;
+  for (const char* name : names) add(name, values[i++]);
+}
+
+void Module::from_import_as(const char* module, const char* name, const char* alias) const {
+  add(alias, import_from(dict(), module, {name})[0]);
+}
+
+void Module::keep(Name name, PyObject* value) const {
+  Borrowed(module_state(module_)).set_item(name, value);
 }
 
 Ref Module::def(const Def& d) const {
@@ -58,7 +106,15 @@ ModuleFrame::ModuleFrame(const char* name, const char* doc, ModuleBody body, Cre
   slots_[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
   slots_[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
   slots_[2] = {0, nullptr};
-  def_ = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots_, nullptr, nullptr, nullptr};
+  def_ = {PyModuleDef_HEAD_INIT,
+          name,
+          doc,
+          sizeof(ModuleState),
+          nullptr,
+          slots_,
+          module_state_traverse,
+          module_state_clear,
+          nullptr};
 }
 
 PyObject* ModuleFrame::init() {
@@ -102,16 +158,18 @@ int ModuleFrame::exec(PyObject* module) {
   }
   executed_ = true;
   module_ = Py_NewRef(module);
-  return boundary_status([&] {
-    try {
-      Module m(module);
-      body_(m);
-    } catch (...) {
-      executed_ = false;
-      Py_CLEAR(module_);
-      throw;
-    }
+  int status = boundary_status([&] {
+    ensure_runtime();
+    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state->values == nullptr) state->values = new_dict().release();
+    Module m(module);
+    body_(m);
   });
+  if (status < 0) {
+    executed_ = false;  // a failed import may be tried again
+    Py_CLEAR(module_);
+  }
+  return status;
 }
 
 }  // namespace rt

@@ -11,6 +11,15 @@ namespace rt {
 
 class ClassBuilder;
 
+// The state every module of the package has of its own: a dict of values
+// its functions reach (Module::keep, Call::state), held by the module object
+// and seen by the collector.
+struct ModuleState {
+  PyObject* values;
+};
+// The values of a module of the package (borrowed), or null for another.
+PyObject* module_state(PyObject* module);
+
 class Module {
  public:
   explicit Module(PyObject* module) : module_(module) {}
@@ -23,8 +32,13 @@ class Module {
   Ref import(const char* module, const char* as = nullptr) const;
   // `from module import name, ...` (each bound under its own name).
   void from_import(const char* module, std::initializer_list<const char*> names) const;
+  // `from module import name as alias`.
+  void from_import_as(const char* module, const char* name, const char* alias) const;
   // A module-level native function, bound under its name.
   Ref def(const Def& def) const;
+  // Keeps `value` in the module's own state under `name`: not a name of
+  // the module, reached by its functions through Call::state.
+  void keep(Name name, PyObject* value) const;
   // An ordinary class of this module (see ClassBuilder).
   ClassBuilder cls(const char* name) const;
 
@@ -57,7 +71,10 @@ class ModuleFrame {
 
 }  // namespace rt
 
-// Defines PyInit_<name> for a module whose body is `body`.
+// Defines PyInit_<name> for a module whose body is `body`. The frame is a
+// function-local static whose constructor runs no Python code, so its guard
+// is never held while a thread waits for the interpreter lock; it is
+// process-wide state, safe because the frame admits one interpreter.
 #define RT_MODULE(name, doc, body)                                                    \
   namespace {                                                                         \
   PyObject* rt_module_create(PyObject* spec, PyModuleDef*);                           \

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <stdexcept>
@@ -49,9 +50,14 @@ class Name {
   Maker make_;
 };
 
+// One pointer per literal, set under the interpreter lock and never by a C++
+// static guard (so no thread can wait on the guard while holding the lock);
+// a failed creation is tried again on the next use. Safe as process-wide
+// state: the module frame admits one interpreter per process.
 template <Literal L>
 PyObject* interned() {
-  static PyObject* const object = PyUnicode_InternFromString(L.text);
+  static PyObject* object = nullptr;
+  if (object == nullptr) object = PyUnicode_InternFromString(L.text);
   return object;
 }
 
@@ -67,6 +73,28 @@ struct Kw {
   Name name;
   PyObject* value;
 };
+
+// Set once the interpreter has begun to exit (from its atexit phase on). From
+// then on a daemon thread may be ended by a forced unwind while it waits for
+// the interpreter lock, and the destructors on its stack run without the
+// lock: they must leave reference counts alone.
+inline std::atomic<bool> exiting{false};
+
+#ifdef RT_CHECK_SUSPENSIONS
+// References held by Ref objects of this thread: native coroutines check at
+// each suspension that their body holds none of its own (coroutine.hpp).
+inline thread_local long live_refs = 0;
+#endif
+inline void count_refs([[maybe_unused]] long n) noexcept {
+#ifdef RT_CHECK_SUSPENSIONS
+  live_refs += n;
+#endif
+}
+
+// Py_DECREF, unless this thread has lost the interpreter for good.
+inline void release_reference(PyObject* p) noexcept {
+  if (!exiting.load(std::memory_order_relaxed) || PyGILState_Check()) Py_DECREF(p);
+}
 
 // The operations shared by Ref and Borrowed; D provides get().
 template <class D>
@@ -131,13 +159,20 @@ class Borrowed : public Api<Borrowed> {
 class Ref : public Api<Ref> {
  public:
   Ref() noexcept = default;
-  Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+  Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {
+    if (p_ != nullptr) count_refs(1);
+  }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref o) noexcept {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ != nullptr) {
+      count_refs(-1);
+      release_reference(p_);
+    }
+  }
 
   // Takes over a new reference returned by the C API (null means an error).
   static Ref steal(PyObject* p) { return Ref(check(p)); }
@@ -149,11 +184,21 @@ class Ref : public Api<Ref> {
   PyObject* get() const noexcept { return p_; }
   operator PyObject*() const noexcept { return p_; }
   operator Borrowed() const noexcept { return Borrowed(p_); }
-  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  void reset() noexcept { Py_CLEAR(p_); }
+  PyObject* release() noexcept {
+    if (p_ != nullptr) count_refs(-1);
+    return std::exchange(p_, nullptr);
+  }
+  void reset() noexcept {
+    if (PyObject* p = std::exchange(p_, nullptr)) {
+      count_refs(-1);
+      release_reference(p);
+    }
+  }
 
  private:
-  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  explicit Ref(PyObject* p) noexcept : p_(p) {
+    if (p_ != nullptr) count_refs(1);
+  }
   PyObject* p_ = nullptr;
 };
 
@@ -169,6 +214,11 @@ inline Ref integer(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_list(Py_ssize_t n = 0) { return Ref::steal(PyList_New(n)); }
 inline Ref interned(Name n) { return Ref::borrow(n.get()); }
+// PyUnicode_FromFormat, as an owned reference.
+template <class... A>
+Ref format(const char* format, const A&... args) {
+  return Ref::steal(PyUnicode_FromFormat(format, args...));
+}
 
 template <class... A>
 Ref tuple(const A&... items) {
@@ -180,21 +230,31 @@ Ref tuple(const A&... items) {
 
 inline void list_append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
 
-// Iterates a dict's (key, value) pairs; each pair is held while in use, so a
-// body that changes the dict cannot free them under the loop.
-struct DictItems {
-  PyObject* dict;
+// Iterates a dict's (key, value) pairs as iterating dict.items() does: the
+// walk holds the dict and each pair while in use, and a body that adds or
+// removes keys ends it with RuntimeError, as Python's dict iterator does.
+class DictItems {
+ public:
+  explicit DictItems(Borrowed dict) : dict_(dict.ref()) {}
   struct It {
     PyObject* dict;
-    Py_ssize_t pos;
+    Py_ssize_t pos = 0;
+    Py_ssize_t used;  // the size the walk started with
+    Py_ssize_t left;  // pairs not yet given
     Ref key;
     Ref value;
     bool done = false;
     void advance() {
+      if (PyDict_GET_SIZE(dict) != used) changed("dictionary changed size during iteration");
       PyObject *k = nullptr, *v = nullptr;
       done = !PyDict_Next(dict, &pos, &k, &v);
+      if (!done && left-- == 0) changed("dictionary keys changed during iteration");
       key = Ref::borrow(k);
       value = Ref::borrow(v);
+    }
+    [[noreturn]] static void changed(const char* message) {
+      PyErr_SetString(PyExc_RuntimeError, message);
+      throw_error();
     }
     std::pair<Borrowed, Borrowed> operator*() const { return {key, value}; }
     It& operator++() {
@@ -204,13 +264,17 @@ struct DictItems {
     bool operator!=(std::nullptr_t) const { return !done; }
   };
   It begin() const {
-    It it{dict, 0, Ref(), Ref()};
+    Py_ssize_t size = PyDict_GET_SIZE(dict_.get());
+    It it{dict_.get(), 0, size, size, Ref(), Ref()};
     it.advance();
     return it;
   }
   std::nullptr_t end() const { return nullptr; }
+
+ private:
+  Ref dict_;
 };
-inline DictItems dict_items(PyObject* d) { return DictItems{d}; }
+inline DictItems dict_items(Borrowed d) { return DictItems(d); }
 
 // Iterates any iterable, yielding owned references.
 class Iterate {

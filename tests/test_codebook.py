@@ -215,7 +215,7 @@ def test_argument_types(method, enum_class, arg, expected, got):
         (lambda: EnumUtils.get_key(SentimentEnum), "get_key() takes exactly 3 positional arguments (2 given)"),
         (lambda: EnumUtils.get_key(SentimentEnum, 1, 2), "get_key() takes exactly 3 positional arguments (4 given)"),
         (lambda: EnumUtils.get_value(StatusEnum), "get_value() takes exactly 3 positional arguments (2 given)"),
-        (lambda: EnumUtils.get_key(SentimentEnum, 1, value=1), "get_key() got multiple values for keyword argument 'value'"),
+        (lambda: EnumUtils.get_key(SentimentEnum, 1, value=1), "get_key() got multiple values for argument 'value'"),
         (lambda: EnumUtils.get_key(SentimentEnum, key="x"), "get_key() got an unexpected keyword argument 'key'"),
     ],
 )  # fmt: skip

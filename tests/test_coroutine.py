@@ -17,16 +17,11 @@ import weakref
 
 import pytest
 
-import vesprand_python_configuration as package
+from probes import load
 
-_native = pathlib.Path(package.__file__).resolve().parent.parent / "tests" / "native"
-if not any(_native.glob("_coroprobe*")):
-    pytest.skip("the test-only module _coroprobe is not built", allow_module_level=True)
-sys.path.insert(0, str(_native))
-probe = importlib.import_module("_coroprobe")
-sys.path.remove(str(_native))
+probe = load("_coroprobe")
 
-from vesprand_python_configuration.scribeset import AsyncLogger  # noqa: E402
+from vesprand_python_configuration.scribeset import AsyncLogger
 
 
 async def value_after_sleep(value):

@@ -12,6 +12,7 @@ import time
 
 import pytest
 import pytz
+from sink import Sink
 
 from vesprand_python_configuration import scribeset
 from vesprand_python_configuration.scribeset import (
@@ -70,6 +71,20 @@ async def settle(async_logger, rounds=10):
     for _ in range(rounds):
         await asyncio.sleep(0)
     await async_logger.log_queue.join()
+
+
+def written_by(name, log, level=10):
+    """Runs log(logger) with a new AsyncLogger inside a loop, waits until the
+    worker has written everything, and returns the console text."""
+
+    async def main():
+        logger = AsyncLogger(name, level)
+        stream = redirect(logger.logger)
+        log(logger)
+        await settle(logger)
+        return stream.getvalue()
+
+    return asyncio.run(main())
 
 
 def worker_tasks():
@@ -401,15 +416,11 @@ def test_without_a_running_loop(name):
 
 
 def test_error_records_carry_exception_information(name):
-    async def main():
-        logger = AsyncLogger(name, 10)
-        stream = redirect(logger.logger)
+    def log(logger):
         logger.error("default")
         logger.error("suppressed", exc_info=False)
-        await settle(logger)
-        return stream.getvalue()
 
-    text = asyncio.run(main())
+    text = written_by(name, log)
     assert "default\nNoneType: None\n" in text
     assert records(text)[1] == ("ERROR", "suppressed") and text.count("NoneType") == 1
 
@@ -430,35 +441,27 @@ def test_record_logged_in_a_handler_shows_the_callers_exception(name, log, trace
     def fails_here():
         raise ZeroDivisionError("from the caller")
 
-    async def main():
-        logger = AsyncLogger(name, 10)
-        stream = redirect(logger.logger)
+    def log_while_handling(logger):
         try:
             fails_here()
         except ZeroDivisionError:
             log(logger)
-        await settle(logger)
-        return stream.getvalue()
 
-    text = asyncio.run(main())
+    text = written_by(name, log_while_handling)
     assert ("ZeroDivisionError: from the caller" in text) is traceback_shown
     assert ("in fails_here" in text) is traceback_shown
     assert "NoneType: None" not in text
 
 
 def test_explicit_exception_tuple_is_kept(name):
-    async def main():
-        logger = AsyncLogger(name, 10)
-        stream = redirect(logger.logger)
+    def log(logger):
         other = ValueError("explicit")
         try:
             raise KeyError("handled")
         except KeyError:
             logger.error("tuple", exc_info=(ValueError, other, None))
-        await settle(logger)
-        return stream.getvalue()
 
-    text = asyncio.run(main())
+    text = written_by(name, log)
     assert "ValueError: explicit" in text and "KeyError" not in text
 
 
@@ -679,19 +682,6 @@ def test_worker_is_its_own_endless_coroutine(name):
 # -------------------------------------------------------------------- leaks
 
 
-class Sink:
-    """A stream that keeps nothing."""
-
-    def __init__(self):
-        self.lines = 0
-
-    def write(self, text):
-        self.lines += 1
-
-    def flush(self):
-        pass
-
-
 def test_no_leak_through_an_async_logger(name, assert_no_leak):
     loop = asyncio.new_event_loop()
     try:
@@ -710,7 +700,7 @@ def test_no_leak_through_an_async_logger(name, assert_no_leak):
         # slack covers free lists (tuples, frames, loop handles) that other
         # tests sharing this process leave at another fill.
         assert_no_leak(lambda: loop.run_until_complete(burst()), repeat=1000, slack=256)
-        assert sink.lines == 13000
+        assert sink.writes == 13000
     finally:
         for task in asyncio.all_tasks(loop):
             task.cancel()
@@ -743,3 +733,27 @@ def test_no_leak_in_the_exception_mend(name, assert_no_leak):
             task.cancel()
         loop.run_until_complete(asyncio.sleep(0))
         loop.close()
+
+
+@pytest.mark.parametrize("queued", [1, 5, 99])
+def test_cancelled_worker_writes_what_is_queued_first(name, queued):
+    """As when asyncio.run cancels it at the loop's end: the queued records
+    are written in order, as in normal operation (no CancelledError
+    traceback), then the worker ends cancelled."""
+
+    async def main():
+        logger = AsyncLogger(name, 10)
+        stream = redirect(logger.logger)
+        await asyncio.sleep(0)  # the worker waits for a record
+        for i in range(queued):
+            await logger._log_message("info", "record %d", i)
+        await logger._log_message("error", "last words")
+        (worker,) = worker_tasks()
+        worker.cancel()
+        await asyncio.gather(worker, return_exceptions=True)
+        return logger, worker, stream.getvalue()
+
+    logger, worker, text = asyncio.run(main())
+    assert [m for _, m in records(text)] == [f"record {i}" for i in range(queued)] + ["last words"]
+    assert "last words\nNoneType: None" in text and "CancelledError" not in text
+    assert logger.log_queue.empty() and worker.cancelled()

@@ -432,7 +432,7 @@ class StrSub(str):
         (lambda b: b.load_from_file("a", [], 1), "load_from_file() takes at most 3 positional arguments (4 given)"),
         (lambda b: b.get_configuration(1), "get_configuration() takes exactly 1 positional argument (2 given)"),
         (lambda b: b.set_sql_builder(), "set_sql_builder() takes exactly 2 positional arguments (1 given)"),
-        (lambda b: b.load_from_dict({}, data={}), "load_from_dict() got multiple values for keyword argument 'data'"),
+        (lambda b: b.load_from_dict({}, data={}), "load_from_dict() got multiple values for argument 'data'"),
         (lambda b: b.load_from_dict(dat={}), "load_from_dict() got an unexpected keyword argument 'dat'"),
         (lambda b: ConfigurationBuilder(1), "__init__() takes exactly 1 positional argument (2 given)"),
     ],

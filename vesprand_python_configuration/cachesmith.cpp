@@ -3,9 +3,9 @@
 
 namespace {
 
-constexpr component_builder::Component component{
-    "InvalidRedisConfigurationError", "RedisConfigurationBuilder", {"redis_host"}};
+using Component = component_builder::Component<"InvalidRedisConfigurationError",
+                                               "RedisConfigurationBuilder", "redis_host">;
 
 }  // namespace
 
-RT_MODULE(cachesmith, nullptr, component_builder::body<component>)
+RT_MODULE(cachesmith, nullptr, Component::body)

@@ -3,10 +3,10 @@
 
 namespace {
 
-constexpr component_builder::Component component{"InvalidAWSConfigurationError",
-                                                 "AWSConfigurationBuilder",
-                                                 {"aws_access_key", "aws_secret_key"}};
+using Component =
+    component_builder::Component<"InvalidAWSConfigurationError", "AWSConfigurationBuilder",
+                                 "aws_access_key", "aws_secret_key">;
 
 }  // namespace
 
-RT_MODULE(cloudsmith, nullptr, component_builder::body<component>)
+RT_MODULE(cloudsmith, nullptr, Component::body)

@@ -187,16 +187,15 @@ Ref make_enumeration(const Module& m, Borrowed enum_base, const Enumeration& e) 
   for (const Member& member : e.members)
     list_append(members, tuple(str(member.name), integer(member.value)));
   Ref name = str(e.name);
-  Ref module_name = Ref::steal(PyModule_GetNameObject(m.object()));
-  return enum_base.call({name, members}, {{"module"_n, module_name}, {"qualname"_n, name}});
+  return enum_base.call({name, members},
+                        {{"module"_n, module_name(m.object())}, {"qualname"_n, name}});
 }
 
 // ----------------------------------------------------------------- EnumUtils
 
 // The name of the first member, in definition order, whose value equals
 // `value`; a linear walk of __members__, with no index kept between calls.
-Ref get_key(Args& a) {
-  Borrowed enum_class = a[1], value = a[2];
+Ref get_key(Borrowed, Borrowed enum_class, Borrowed value) {
   Ref members = enum_class.attr("__members__"_n).method("items"_n);
   for (const Ref& pair : Iterate(members)) {
     auto [name, member] = unpack<2>(pair);
@@ -206,8 +205,7 @@ Ref get_key(Args& a) {
 }
 
 // The value of the member named `key`, by the enumeration's own lookup.
-Ref get_value(Args& a) {
-  Borrowed enum_class = a[1], key = a[2];
+Ref get_value(Borrowed, Borrowed enum_class, Borrowed key) {
   return enum_class.item(key).attr("value"_n);
 }
 
@@ -218,7 +216,7 @@ void body(Module& m) {
   Ref enum_base = m.dict().dict_get("Enum"_n);
   // Set __module__ as a TypeVar made by this module's own code would have it.
   Ref type_var = m.dict().dict_get("TypeVar"_n).call({str("E")}, {{"bound"_n, enum_base}});
-  type_var.set_attr("__module__"_n, Ref::steal(PyModule_GetNameObject(m.object())));
+  type_var.set_attr("__module__"_n, module_name(m.object()));
   m.add("E", type_var);
 
   for (const Enumeration& e : enumerations) m.add(e.name, make_enumeration(m, enum_base, e));

@@ -3,51 +3,60 @@
 // the configuration record as "_" + key attributes.
 #pragma once
 
-#include <initializer_list>
-
 #include "rt.hpp"
 
 namespace component_builder {
 
+using rt::Borrowed;
+using rt::Literal;
+using rt::Ref;
 using namespace rt::literals;
 
+// "_" + key, made when the module is compiled.
+template <Literal Key>
+constexpr auto underscored() {
+  char text[sizeof(Key.text) + 1] = {'_'};
+  for (std::size_t i = 0; i < sizeof(Key.text); ++i) text[i + 1] = Key.text[i];
+  return Literal<sizeof(Key.text) + 1>(text);
+}
+
+template <Literal ExceptionClass, Literal BuilderClass, Literal... Keys>
 struct Component {
-  const char* exception_class;
-  const char* builder_class;
-  std::initializer_list<const char*> keys;  // in the order they are copied
-};
-
-inline rt::Ref init(rt::Args& a) {
-  a[0].set_attr("_config"_n, a[1]);
-  return rt::none();
-}
-
-template <const Component& C>
-rt::Ref build(rt::Args& a) {
-  rt::Borrowed self = a[0], data = a[1];
-  for (const char* key : C.keys) {
-    rt::Ref value = data.dict_get(rt::str(key));
-    self.attr("_config"_n).set_attr(rt::Ref::steal(PyUnicode_FromFormat("_%s", key)), value);
+  static Ref init(Borrowed self, Borrowed config) {
+    self.set_attr("_config"_n, config);
+    return rt::none();
   }
-  return rt::none();
-}
 
-// The module body: `from typing import Any, Dict`, the exception class, then
-// the builder class.
-template <const Component& C>
-void body(rt::Module& m) {
-  m.from_import("typing", {"Any", "Dict"});
-  rt::subclass(m, C.exception_class, PyExc_Exception);
-  m.cls(C.builder_class)
-      .method({.name = "__init__",
-               .params = {{"self"}, {"config", "Any"}},
-               .returns = "None",
-               .body = init})
-      .method({.name = "build",
-               .params = {{"self"}, {"data", "Dict[str, Any]"}},
-               .returns = "None",
-               .body = build<C>})
-      .create();
-}
+  // Copies one key: its value (None when absent) is read first, then the
+  // record is fetched and the "_" + key attribute set on it.
+  template <Literal Key>
+  static void copy(Borrowed self, Borrowed data) {
+    Ref value = data.dict_get(rt::operator""_n<Key>());
+    self.attr("_config"_n).set_attr(rt::operator""_n<underscored<Key>() > (), value);
+  }
+
+  // Copies each key of the component, in order.
+  static Ref build(Borrowed self, Borrowed data) {
+    (copy<Keys>(self, data), ...);
+    return rt::none();
+  }
+
+  // The module body: `from typing import Any, Dict`, the exception class,
+  // then the builder class.
+  static void body(rt::Module& m) {
+    m.from_import("typing", {"Any", "Dict"});
+    rt::subclass(m, ExceptionClass.text, PyExc_Exception);
+    m.cls(BuilderClass.text)
+        .method({.name = "__init__",
+                 .params = {{"self"}, {"config", "Any"}},
+                 .returns = "None",
+                 .body = init})
+        .method({.name = "build",
+                 .params = {{"self"}, {"data", "Dict[str, Any]"}},
+                 .returns = "None",
+                 .body = build})
+        .create();
+  }
+};
 
 }  // namespace component_builder

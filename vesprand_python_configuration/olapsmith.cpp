@@ -3,11 +3,11 @@
 
 namespace {
 
-constexpr component_builder::Component component{
-    "InvalidClickHouseConfigurationError",
-    "ClickHouseConfigurationBuilder",
-    {"clickhouse_host", "clickhouse_port", "clickhouse_username", "clickhouse_password"}};
+using Component =
+    component_builder::Component<"InvalidClickHouseConfigurationError",
+                                 "ClickHouseConfigurationBuilder", "clickhouse_host",
+                                 "clickhouse_port", "clickhouse_username", "clickhouse_password">;
 
 }  // namespace
 
-RT_MODULE(olapsmith, nullptr, component_builder::body<component>)
+RT_MODULE(olapsmith, nullptr, Component::body)

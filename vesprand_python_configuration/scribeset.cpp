@@ -2,6 +2,8 @@
 // the CustomLogger whose error() records exception information by default,
 // and the AsyncLogger that queues records and writes them from a worker task
 // on the service's event loop.
+#include <optional>
+
 #include "rt.hpp"
 
 namespace {
@@ -13,24 +15,22 @@ using namespace rt;
 // The current time in Asia/Kolkata. Its arguments are ignored: as the
 // converter of logging.Formatter it is called as a method of the formatter
 // with the record's creation time.
-Ref time_tz(Args& a) {
-  Ref now = a.global("datetime"_n).attr("now"_n);
-  Ref zone = a.global("timezone"_n)("Asia/Kolkata"_n.get());
+Ref time_tz(Call& call, Borrowed) {
+  Ref now = call.global("datetime"_n).attr("now"_n);
+  Ref zone = call.global("timezone"_n)("Asia/Kolkata"_n.get());
   return now(zone).method("timetuple"_n);
 }
 
 // error() with exception information unless the call says otherwise.
-Ref custom_logger_error(Args& a) {
-  Borrowed self = a[0], msg = a[1], args = a[2], kwargs = a[3];
+Ref custom_logger_error(Call& call, Borrowed self, Borrowed msg, Borrowed args, Borrowed kwargs) {
   if (!kwargs.contains("exc_info"_n.get())) kwargs.set_item("exc_info"_n, Py_True);
-  call_with(super_attr(a, self, "error"_n), {msg}, args, kwargs);
+  call_with(super_attr(call, self, "error"_n), {msg}, args, kwargs);
   return none();
 }
 
-Ref setup_base_logger(Args& a) {
-  Borrowed service_name = a[0], log_level = a[1];
-  Ref logging = a.global("logging"_n);
-  logging.method("setLoggerClass"_n, a.global("CustomLogger"_n));
+Ref setup_base_logger(Call& call, Borrowed service_name, Borrowed log_level) {
+  Ref logging = call.global("logging"_n);
+  logging.method("setLoggerClass"_n, call.global("CustomLogger"_n));
   Ref logger = logging.method("getLogger"_n, service_name);
   logger.method("setLevel"_n, log_level);
   Ref console_handler = logging.method("StreamHandler"_n);
@@ -43,33 +43,36 @@ Ref setup_base_logger(Args& a) {
   return logger;
 }
 
-Ref setup_sync_logger(Args& a) { return a.global("setup_base_logger"_n)(a[0], a[1]); }
+Ref setup_sync_logger(Call& call, Borrowed service_name, Borrowed log_level) {
+  return call.global("setup_base_logger"_n)(service_name, log_level);
+}
 
-Ref setup_async_logger(Args& a) { return a.global("AsyncLogger"_n)(a[0], a[1]); }
+Ref setup_async_logger(Call& call, Borrowed service_name, Borrowed log_level) {
+  return call.global("AsyncLogger"_n)(service_name, log_level);
+}
 
-Ref get_log_level_from_string(Args& a) {
-  Ref level_str = a[0].method("upper"_n);
-  Ref logging = a.global("logging"_n);
+Ref get_log_level_from_string(Call& call, Borrowed level_str) {
+  Ref upper = level_str.method("upper"_n);
+  Ref logging = call.global("logging"_n);
   Ref levels = new_dict();
   for (Name name : {"DEBUG"_n, "INFO"_n, "WARNING"_n, "ERROR"_n, "CRITICAL"_n})
     levels.set_item(name, logging.attr(name));
-  return levels.method("get"_n, level_str, logging.attr("ERROR"_n));
+  return levels.method("get"_n, upper, logging.attr("ERROR"_n));
 }
 
-Ref setup_logger(Args& a) {
-  Borrowed service_name = a[0], async_mode = a[1], log_level_str = a[2];
-  Ref log_level = a.global("get_log_level_from_string"_n)(log_level_str);
-  if (async_mode.truthy()) return a.global("setup_async_logger"_n)(service_name, log_level);
-  return a.global("setup_sync_logger"_n)(service_name, log_level);
+Ref setup_logger(Call& call, Borrowed service_name, Borrowed async_mode, Borrowed log_level_str) {
+  Ref log_level = call.global("get_log_level_from_string"_n)(log_level_str);
+  if (async_mode.truthy()) return call.global("setup_async_logger"_n)(service_name, log_level);
+  return call.global("setup_sync_logger"_n)(service_name, log_level);
 }
 
 // -------------------------------------------------------- the queued logger
 
-Ref async_logger_init(Args& a) {
-  Borrowed self = a[0], service_name = a[1], log_level = a[2], max_queue_size = a[3];
-  self.set_attr("logger"_n, a.global("setup_base_logger"_n)(service_name, log_level));
-  self.set_attr("log_queue"_n, a.global("asyncio"_n).attr("Queue"_n)(max_queue_size));
-  self.set_attr("executor"_n, a.global("ThreadPoolExecutor"_n)());
+Ref async_logger_init(Call& call, Borrowed self, Borrowed service_name, Borrowed log_level,
+                      Borrowed max_queue_size) {
+  self.set_attr("logger"_n, call.global("setup_base_logger"_n)(service_name, log_level));
+  self.set_attr("log_queue"_n, call.global("asyncio"_n).attr("Queue"_n)(max_queue_size));
+  self.set_attr("executor"_n, call.global("ThreadPoolExecutor"_n)());
   self.set_attr("log_level"_n, log_level);
   Ref logger = self.attr("logger"_n);
   Ref log_methods = new_dict();
@@ -81,8 +84,8 @@ Ref async_logger_init(Args& a) {
 }
 
 // Starts one worker on the running loop, or on a new loop made current.
-Ref ensure_queue_processing(Args& a) {
-  Ref asyncio = a.global("asyncio"_n);
+Ref ensure_queue_processing(Call& call, Borrowed self) {
+  Ref asyncio = call.global("asyncio"_n);
   Ref loop;
   try {
     loop = asyncio.method("get_running_loop"_n);
@@ -92,23 +95,23 @@ Ref ensure_queue_processing(Args& a) {
     loop = asyncio.method("new_event_loop"_n);
     asyncio.method("set_event_loop"_n, loop);
   }
-  loop.method("create_task"_n, a[0].method("_process_log_queue"_n));
+  loop.method("create_task"_n, self.method("_process_log_queue"_n));
   return none();
 }
 
 // Hands an exception that writing a record raised to the running loop's
 // exception handler.
-void report_write_failure(const Args& a, const PyError& error) {
+void report_write_failure(const Call& call, const PyError& error) {
   Ref context = new_dict();
   context.set_item("message"_n, str("AsyncLogger could not write a queued log record"));
   context.set_item("exception"_n, error.value());
-  a.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
+  call.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
 }
 
 // Writes one record taken off the queue through the logger method of its
 // level and marks it done. An exception raised meanwhile is reported rather
 // than ending the caller, so the records after it are still written.
-void write_entry(const Args& a, Borrowed self, Borrowed entry) {
+void write_entry(const Call& call, Borrowed self, Borrowed entry) {
   try {
     // A queued record: (level, msg, args, kwargs).
     auto [level, msg, args, kwargs] = unpack<4>(entry);
@@ -116,45 +119,56 @@ void write_entry(const Args& a, Borrowed self, Borrowed entry) {
     if (log_method.truthy()) call_with(log_method, {msg}, args, kwargs);
   } catch (const PyError& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    report_write_failure(a, error);
+    report_write_failure(call, error);
   }
   self.attr("log_queue"_n).method("task_done"_n);
 }
 
-// The worker: writes the queued records in order, for ever.
-Task process_log_queue(Args& a) {
-  Borrowed self = a[0];
-  for (;;) {
-    Ref entry = co_await await(self.attr("log_queue"_n).method("get"_n));
-    write_entry(a, self, entry);
+// The worker: writes the queued records in order, for ever. Cancelled (as
+// when its loop ends), it first writes every record still queued, in order,
+// then ends as cancelled: a record once queued is never dropped.
+Task process_log_queue(Call& call, Borrowed self) {
+  std::optional<PyError> cancelled;
+  while (!cancelled) {
+    try {
+      Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
+      write_entry(call, self, entry);
+    } catch (const PyError& error) {
+      if (!error.matches(call.global("asyncio"_n).attr("CancelledError"_n))) throw;
+      cancelled = error;
+    }
   }
+  // Written as in normal operation: the cancellation is not being handled.
+  Ref queue = self.attr("log_queue"_n);
+  while (!queue.method("empty"_n).truthy()) write_entry(call, self, queue.method("get_nowait"_n));
+  throw *cancelled;
 }
 
 bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n).truthy(); }
 
 // The in-line drain of a producer that found the queue full: writes queued
 // records in order until there is room again.
-Task drain_log_queue(Args& a) {
-  Borrowed self = a[0];
+Task drain_log_queue(Call& call, Borrowed self) {
   while (queue_full(self)) {
-    Ref entry = co_await await(self.attr("log_queue"_n).method("get"_n));
-    write_entry(a, self, entry);
+    Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
+    write_entry(call, self, entry);
   }
   co_return none();
 }
 
 // Queues one record. A full queue is drained first; if it is full again by
 // then, info and debug records are dropped while the others wait for room.
-Task log_message(Args& a) {
-  Borrowed self = a[0], level = a[1], msg = a[2], args = a[3], kwargs = a[4];
+Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrowed args,
+                 Borrowed kwargs) {
   if (queue_full(self)) {
-    Ref drain =
-        make_coroutine("AsyncLogger._drain_log_queue", drain_log_queue, a.function(), {self});
-    co_await await(drain);
+    co_await await([&] {
+      return make_coroutine("AsyncLogger._drain_log_queue", drain_log_queue, call, {self});
+    });
   }
   if (queue_full(self) && (level.equals("info"_n.get()) || level.equals("debug"_n.get())))
     co_return none();
-  co_await await(self.attr("log_queue"_n).method("put"_n, tuple(level, msg, args, kwargs)));
+  co_await await(
+      [&] { return self.attr("log_queue"_n).method("put"_n, tuple(level, msg, args, kwargs)); });
   co_return none();
 }
 
@@ -179,11 +193,10 @@ void attach_handled_exception(Borrowed kwargs, bool by_default) {
 // One public logging method: the level it queues, the threshold it is
 // filtered by, and whether exception information is on by default.
 template <Literal Level, Literal Threshold, bool ExcInfoByDefault>
-Ref log_at(Args& a) {
-  Borrowed self = a[0], msg = a[1], args = a[2], kwargs = a[3];
-  Ref threshold = a.global("logging"_n).attr(operator""_n<Threshold>());
+Ref log_at(Call& call, Borrowed self, Borrowed msg, Borrowed args, Borrowed kwargs) {
+  Ref threshold = call.global("logging"_n).attr(operator""_n<Threshold>());
   if (!check(PyObject_RichCompareBool(self.attr("log_level"_n), threshold, Py_LE))) return none();
-  Ref asyncio = a.global("asyncio"_n);
+  Ref asyncio = call.global("asyncio"_n);
   Ref loop = asyncio.method("get_running_loop"_n);
   attach_handled_exception(kwargs, ExcInfoByDefault);
   Ref coroutine =
@@ -192,9 +205,9 @@ Ref log_at(Args& a) {
   return none();
 }
 
-Ref print_queue_length(Args& a) {
-  Ref size = a[0].attr("log_queue"_n).method("qsize"_n).str();
-  a.global("print"_n)(Ref::steal(PyUnicode_FromFormat("Log queue length: %U", size.get())));
+Ref print_queue_length(Call& call, Borrowed self) {
+  Ref size = self.attr("log_queue"_n).method("qsize"_n).str();
+  call.global("print"_n)(format("Log queue length: %U", size.get()));
   return none();
 }
 

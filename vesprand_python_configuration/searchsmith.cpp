@@ -3,11 +3,10 @@
 
 namespace {
 
-constexpr component_builder::Component component{
-    "InvalidElasticConfigurationError",
-    "ElasticSearchConfigurationBuilder",
-    {"elastic_host", "elastic_username", "elastic_password"}};
+using Component = component_builder::Component<"InvalidElasticConfigurationError",
+                                               "ElasticSearchConfigurationBuilder", "elastic_host",
+                                               "elastic_username", "elastic_password">;
 
 }  // namespace
 
-RT_MODULE(searchsmith, nullptr, component_builder::body<component>)
+RT_MODULE(searchsmith, nullptr, Component::body)

@@ -26,9 +26,8 @@ const std::vector<ComponentKeys> component_keys = {
     {"kafka", {"broker", "read_topic", "push_topic"}},
 };
 
-Ref configuration_init(Args& a) {
-  Borrowed self = a[0];
-  self.set_attr("_config_file_path"_n, a[1]);
+Ref configuration_init(Borrowed self, Borrowed config_file_path) {
+  self.set_attr("_config_file_path"_n, config_file_path);
   self.set_attr("_environ"_n, Py_None);
   self.set_attr("_log_enabled"_n, Py_None);
   self.set_attr("_log_level"_n, Py_None);
@@ -39,8 +38,7 @@ Ref configuration_init(Args& a) {
 
 // Writes the common settings, and gathers every key that is neither common
 // nor a key of a required component into _extra_properties.
-Ref set_common_config(Args& a) {
-  Borrowed self = a[0], data = a[1], required_components = a[2];
+Ref set_common_config(Call& call, Borrowed self, Borrowed data, Borrowed required_components) {
   self.set_attr("_environ"_n, data.dict_get("environ"_n));
   self.set_attr("_log_enabled"_n, data.dict_get("log_enabled"_n));
   self.set_attr("_log_level"_n, data.dict_get("log_level"_n));
@@ -49,7 +47,7 @@ Ref set_common_config(Args& a) {
   Ref excluded = new_list();
   for (Name key : {"environ"_n, "log_enabled"_n, "log_level"_n, "is_async_logger"_n})
     list_append(excluded, interned(key));
-  Ref properties = a.global("properties"_n);
+  Ref properties = call.global("properties"_n);
   for (const Ref& component : Iterate(required_components)) {
     if (!properties.contains(component)) continue;
     for (const Ref& key : Iterate(properties.item(component))) list_append(excluded, key);
@@ -62,14 +60,13 @@ Ref set_common_config(Args& a) {
   return none();
 }
 
-Ref get_extra_properties(Args& a) { return a[0].attr("_extra_properties"_n); }
+Ref get_extra_properties(Borrowed self) { return self.attr("_extra_properties"_n); }
 
 // --------------------------------------------------------------- the builder
 
-Ref builder_init(Args& a) {
-  Borrowed self = a[0];
+Ref builder_init(Call& call, Borrowed self) {
   self.set_attr("_redis_builder"_n, Py_None);
-  self.set_attr("_configuration"_n, a.global("Configuration"_n)());
+  self.set_attr("_configuration"_n, call.global("Configuration"_n)());
   for (Name slot : {"_sql_builder"_n, "_clickhouse_builder"_n, "_aws_builder"_n,
                     "_elastic_builder"_n, "_kafka_builder"_n})
     self.set_attr(slot, Py_None);
@@ -78,65 +75,62 @@ Ref builder_init(Args& a) {
   return none();
 }
 
-[[noreturn]] void raise_invalid(const Args& a, Ref message) {
-  raise_object(a.global("InvalidConfigurationError"_n)(message));
+[[noreturn]] void raise_invalid(const Call& call, Ref message) {
+  raise_object(call.global("InvalidConfigurationError"_n)(message));
 }
 
-// Maps the schema library's errors to InvalidConfigurationError, raised while
-// the caught error is handled (so it becomes the implicit context). Returns
+// Raises InvalidConfigurationError(message) in place of `error`, while the
+// caught error is handled (so it becomes the implicit context).
+[[noreturn]] void replace_error(const Call& call, const PyError& error, Ref message) {
+  Handling handling(error);
+  raise_invalid(call, std::move(message));
+}
+
+// Maps the schema library's errors to InvalidConfigurationError. Returns
 // when the error is not one of them.
-void map_schema_errors(const Args& a, const PyError& error) {
-  Ref jsonschema = a.global("jsonschema"_n);
-  const char* format = nullptr;
+void map_schema_errors(const Call& call, const PyError& error) {
+  Ref jsonschema = call.global("jsonschema"_n);
+  const char* message = nullptr;
   if (error.matches(jsonschema.attr("ValidationError"_n))) {
-    format = "JSON validation error: %S";
+    message = "JSON validation error: %S";
   } else if (error.matches(jsonschema.attr("SchemaError"_n))) {
-    format = "JSON schema error: %S";
+    message = "JSON schema error: %S";
   } else {
     return;
   }
-  Handling handling(error);
-  Ref message = error.value().attr("message"_n);
-  raise_invalid(a, Ref::steal(PyUnicode_FromFormat(format, message.get())));
+  replace_error(call, error, format(message, error.value().attr("message"_n).get()));
 }
 
-Ref load_from_file(Args& a) {
-  Borrowed self = a[0], file_path = a[1];
-  Ref required_components = a[2].is_none() ? new_list() : a[2].ref();
+Ref load_from_file(Call& call, Borrowed self, Borrowed file_path, Borrowed optional_components) {
+  Ref required_components = optional_components.is_none() ? new_list() : optional_components.ref();
   try {
-    Ref file = a.global("open"_n)(file_path, str("r"));
+    Ref file = call.global("open"_n)(file_path, str("r"));
     with(file, [&](Borrowed f) {
-      Ref data = a.global("json"_n).method("load"_n, f);
+      Ref data = call.global("json"_n).method("load"_n, f);
       self.set_attr("_app_settings_path"_n, file_path);
       self.set_attr("required_components"_n, required_components);
       self.method("validate_json"_n, data);
       self.method("set_configuration"_n, data, self.attr("required_components"_n));
     });
   } catch (const PyError& error) {
-    if (error.matches(PyExc_FileNotFoundError)) {
-      Handling handling(error);
-      raise_invalid(a, Ref::steal(PyUnicode_FromFormat("Configuration file '%U' not found.",
-                                                       file_path.get())));
-    }
-    if (error.matches(a.global("json"_n).attr("JSONDecodeError"_n))) {
-      Handling handling(error);
-      raise_invalid(a, str("Invalid JSON format."));
-    }
-    map_schema_errors(a, error);
+    if (error.matches(PyExc_FileNotFoundError))
+      replace_error(call, error, format("Configuration file '%U' not found.", file_path.get()));
+    if (error.matches(call.global("json"_n).attr("JSONDecodeError"_n)))
+      replace_error(call, error, str("Invalid JSON format."));
+    map_schema_errors(call, error);
     throw;
   }
   return none();
 }
 
-Ref load_from_dict(Args& a) {
-  Borrowed self = a[0], data = a[1];
-  Ref required_components = a[2].is_none() ? new_list() : a[2].ref();
+Ref load_from_dict(Call& call, Borrowed self, Borrowed data, Borrowed optional_components) {
+  Ref required_components = optional_components.is_none() ? new_list() : optional_components.ref();
   try {
     self.set_attr("required_components"_n, required_components);
     self.method("validate_json"_n, data);
     self.method("set_configuration"_n, data, required_components);
   } catch (const PyError& error) {
-    map_schema_errors(a, error);
+    map_schema_errors(call, error);
     throw;
   }
   return none();
@@ -180,8 +174,7 @@ Ref base_schema() {
   return schema;
 }
 
-Ref validate_json(Args& a) {
-  Borrowed self = a[0], data = a[1];
+Ref validate_json(Call& call, Borrowed self, Borrowed data) {
   Ref schema = base_schema();
   Ref path = self.attr("_app_settings_path"_n);
   Ref updated_schema;
@@ -190,9 +183,9 @@ Ref validate_json(Args& a) {
     schema_extra::declare(schema, data);
     updated_schema = schema;
   } else {
-    updated_schema = a.global("add_extra_properties_to_schema"_n)(schema, path);
+    updated_schema = call.global("add_extra_properties_to_schema"_n)(schema, path);
   }
-  a.global("jsonschema"_n)
+  call.global("jsonschema"_n)
       .attr("validate"_n)
       .call({}, {{"instance"_n, data}, {"schema"_n, updated_schema}});
   self.method("validate_required_components"_n, data);
@@ -206,7 +199,10 @@ struct ComponentRule {
   const char* message;
 };
 
-Ref validate_required_components(Args& a) {
+Ref validate_required_components(Call& call, Borrowed self, Borrowed data) {
+  // Built on first use from compile-time names; its initialiser runs no
+  // Python code, so the static's guard is never held while a thread waits
+  // for the interpreter lock.
   static const std::vector<ComponentRule> rules = {
       {"clickhouse"_n,
        {"clickhouse_host"_n, "clickhouse_port"_n},
@@ -220,7 +216,6 @@ Ref validate_required_components(Args& a) {
        "Missing Kafka configuration properties"},
       {"redis"_n, {"redis_host"_n}, "Missing Redis configuration properties"},
   };
-  Borrowed self = a[0], data = a[1];
   auto required = [&](Name component) {
     return self.attr("required_components"_n).contains(component.get());
   };
@@ -232,21 +227,21 @@ Ref validate_required_components(Args& a) {
     Ref password = data.dict_get("sql_pass_word"_n);
     Ref connection_string = data.dict_get("connection_string"_n);
     if (!connection_string.truthy() && !(user.truthy() && server.truthy() && password.truthy()))
-      raise_invalid(a, str("Missing SQL configuration properties. Either provide (sql_user_name, "
-                           "sql_server_ip, sql_pass_word) OR sql_connection_string."));
+      raise_invalid(call,
+                    str("Missing SQL configuration properties. Either provide (sql_user_name, "
+                        "sql_server_ip, sql_pass_word) OR sql_connection_string."));
   }
   for (const ComponentRule& rule : rules) {
     if (!required(rule.component)) continue;
     for (Name key : rule.keys)
-      if (!data.dict_get(key).truthy()) raise_invalid(a, str(rule.message));
+      if (!data.dict_get(key).truthy()) raise_invalid(call, str(rule.message));
   }
   return none();
 }
 
 // Writes the common settings, then runs each registered component builder.
-Ref set_configuration(Args& a) {
-  Borrowed self = a[0], data = a[1];
-  Ref required_components = a[2].is_none() ? new_list() : a[2].ref();
+Ref set_configuration(Borrowed self, Borrowed data, Borrowed optional_components) {
+  Ref required_components = optional_components.is_none() ? new_list() : optional_components.ref();
   self.attr("_configuration"_n).method("set_common_config"_n, data, required_components);
   for (Name slot : {"_sql_builder"_n, "_clickhouse_builder"_n, "_aws_builder"_n,
                     "_elastic_builder"_n, "_kafka_builder"_n, "_redis_builder"_n}) {
@@ -257,8 +252,8 @@ Ref set_configuration(Args& a) {
 }
 
 template <Literal Slot>
-Ref set_builder(Args& a) {
-  a[0].set_attr(operator""_n<Slot>(), a[1]);
+Ref set_builder(Borrowed self, Borrowed builder) {
+  self.set_attr(operator""_n<Slot>(), builder);
   return none();
 }
 
@@ -266,7 +261,7 @@ Def setter(const char* name, Body body) {
   return {.name = name, .params = {{"self"}, {"builder", "Any"}}, .returns = "None", .body = body};
 }
 
-Ref get_configuration(Args& a) { return a[0].attr("_configuration"_n); }
+Ref get_configuration(Borrowed self) { return self.attr("_configuration"_n); }
 
 const Param self{"self"};
 const Param data{"data", "Dict[str, Any]"};

@@ -3,11 +3,10 @@
 
 namespace {
 
-constexpr component_builder::Component component{
-    "InvalidKafkaConfigurationError",
-    "KafkaConfigurationBuilder",
-    {"broker", "push_topic", "read_topic", "dead_letter_topic_name"}};
+using Component =
+    component_builder::Component<"InvalidKafkaConfigurationError", "KafkaConfigurationBuilder",
+                                 "broker", "push_topic", "read_topic", "dead_letter_topic_name">;
 
 }  // namespace
 
-RT_MODULE(streamsmith, nullptr, component_builder::body<component>)
+RT_MODULE(streamsmith, nullptr, Component::body)

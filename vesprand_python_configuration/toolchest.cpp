@@ -1,4 +1,8 @@
-// Utilities and chat alerts: the JSON-schema extension of the settings loader.
+// Utilities and chat alerts: the JSON-schema extension of the settings
+// loader, the singleton metaclass, and the two Google Chat messengers, which
+// post a coloured message card to a webhook at once (requests) or from a
+// queue worker on the service's event loop (aiohttp). A sending failure never
+// reaches the service: it goes to the messenger's logger.
 #include "rt.hpp"
 #include "schema_extra.hpp"
 
@@ -6,13 +10,346 @@ namespace {
 
 using namespace rt;
 
+// ------------------------------------------------------- schema extension
+
 // Reads the settings file and declares its undeclared keys in the schema.
-Ref add_extra_properties_to_schema(Args& a) {
-  Borrowed schema = a[0], appsettings_path = a[1];
-  Ref file = a.global("open"_n)(appsettings_path, str("r"));
-  Ref appsettings = with(file, [&](Borrowed f) { return a.global("json"_n).method("load"_n, f); });
+Ref add_extra_properties_to_schema(Call& call, Borrowed schema, Borrowed appsettings_path) {
+  Ref file = call.global("open"_n)(appsettings_path, str("r"));
+  Ref appsettings =
+      with(file, [&](Borrowed f) { return call.global("json"_n).method("load"_n, f); });
   schema_extra::declare(schema, appsettings);
   return schema.ref();
+}
+
+// -------------------------------------------------------------- singleton
+
+// The one instance of `cls`, constructed by the first call. The first
+// construction of each singleton class is serialised across threads by the
+// module's construction lock: re-entrant, so an __init__ may construct
+// another singleton class, and a thread waiting for it does not hold the
+// interpreter lock (threading.RLock's acquire lets go of it while blocked).
+Ref singleton_call(Call& call, Borrowed cls, Borrowed args, Borrowed kwargs) {
+  if (!cls.attr("_instances"_n).contains(cls)) {
+    with(call.state("construction_lock"_n), [&](Borrowed) {
+      // Another thread may have constructed it while this one waited.
+      if (cls.attr("_instances"_n).contains(cls)) return;
+      Ref instance = call_with(super_attr(call, cls, "__call__"_n), {}, args, kwargs);
+      cls.attr("_instances"_n).set_item(cls, instance);
+    });
+  }
+  return cls.attr("_instances"_n).item(cls);
+}
+
+// -------------------------------------------------------------- the card
+
+Ref string_list(std::initializer_list<const char*> items) {
+  Ref list = new_list();
+  for (const char* item : items) list_append(list, str(item));
+  return list;
+}
+
+Ref colour_table() {
+  Ref colours = new_dict();
+  colours.set_item(integer(1), str("#008000"));
+  colours.set_item(integer(0), str("#FF0000"));
+  return colours;
+}
+
+Ref message_headers() {
+  Ref headers = new_dict();
+  headers.set_item("Content-Type"_n, str("application/json; charset=UTF-8"));
+  return headers;
+}
+
+// Whether the messenger's environment is one of its enabled environments,
+// by the membership test of `log_enabled` itself.
+bool environment_enabled(Borrowed self) {
+  return self.attr("log_enabled"_n).contains(self.attr("environ"_n));
+}
+
+Ref colour_for(Borrowed self, Borrowed message_type) {
+  return self.attr("color_dict"_n).method("get"_n, message_type, str("#000000"));
+}
+
+bool is_error(Borrowed message_type) { return message_type.equals(integer(0)); }
+
+Ref member(Name key, PyObject* value) {
+  Ref object = new_dict();
+  object.set_item(key, value);
+  return object;
+}
+
+Ref one_element(PyObject* item) {
+  Ref list = new_list();
+  list_append(list, item);
+  return list;
+}
+
+// The message card: one card with a header naming the service and its
+// environment, and one text paragraph holding the message in its colour.
+// The message goes in as it is (no HTML escaping); JSON escapes what it must.
+Ref card(Borrowed self, Borrowed color, Borrowed text_message) {
+  Ref header = new_dict();
+  header.set_item("title"_n, format("*%S*", self.attr("service_name"_n).get()));
+  header.set_item("subtitle"_n, format("_%S_", self.attr("environ"_n).get()));
+  Ref text = format("<font color='%S'>%S</font>", color.get(), text_message.get());
+  Ref widget = member("textParagraph"_n, member("text"_n, text));
+  Ref section = member("widgets"_n, one_element(widget));
+  Ref card = new_dict();
+  card.set_item("header"_n, header);
+  card.set_item("sections"_n, one_element(section));
+  return member("cards"_n, one_element(card));
+}
+
+// A failed send: "Error in webhookApi" with the exception attached, through
+// the messenger's logger when it has one; dropped otherwise.
+void log_send_failure(Borrowed self, const PyError& error) {
+  Handling handling(error);
+  Ref logger = self.attr("logger"_n);
+  if (!logger.truthy()) return;
+  logger.attr("error"_n).call({str("Error in webhookApi")}, {{"exc_info"_n, Py_True}});
+}
+
+// ------------------------------------------------ the synchronous messenger
+
+Ref sync_messenger_init(Borrowed self, Borrowed service_name, Borrowed g_chat_webhook,
+                        Borrowed g_chat_error_webhook, Borrowed environ, Borrowed log_enabled,
+                        Borrowed logger) {
+  Ref enabled =
+      log_enabled.is_none() ? string_list({"PRODUCTION", "production"}) : log_enabled.ref();
+  self.set_attr("service_name"_n, service_name);
+  self.set_attr("default_g_chat_webhook"_n, g_chat_webhook);
+  self.set_attr("default_g_chat_error_webhook"_n,
+                g_chat_error_webhook.truthy() ? g_chat_error_webhook : g_chat_webhook);
+  self.set_attr("environ"_n, environ);
+  self.set_attr("log_enabled"_n, enabled);
+  self.set_attr("logger"_n, logger);
+  self.set_attr("color_dict"_n, colour_table());
+  return none();
+}
+
+// Posts the card at once, to `webhook_url` when given, else to the error or
+// the normal webhook by the message type. The answer is not looked at.
+Ref sync_send_message(Call& call, Borrowed self, Borrowed text_message, Borrowed message_type,
+                      Borrowed webhook_url) {
+  try {
+    Ref headers = message_headers();
+    if (!environment_enabled(self)) return none();
+    Ref color = colour_for(self, message_type);
+    Ref url = webhook_url.truthy()
+                  ? webhook_url.ref()
+                  : self.attr(is_error(message_type) ? "default_g_chat_error_webhook"_n
+                                                     : "default_g_chat_webhook"_n);
+    Ref bot_message = card(self, color, text_message);
+    Ref post = call.global("requests"_n).attr("post"_n);
+    Ref data = call.global("json"_n).method("dumps"_n, bot_message);
+    post.call({}, {{"url"_n, url}, {"headers"_n, headers}, {"data"_n, data}});
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    log_send_failure(self, error);
+  }
+  return none();
+}
+
+// ----------------------------------------------------- the queued messenger
+
+Ref async_messenger_init(Call& call, Borrowed self, Borrowed service_name, Borrowed g_chat_webhook,
+                         Borrowed g_chat_error_webhook, Borrowed environ, Borrowed log_enabled,
+                         Borrowed logger, Borrowed max_queue_size) {
+  Ref enabled = log_enabled.is_none() ? string_list({"PRODUCTION"}) : log_enabled.ref();
+  self.set_attr("g_chat_error_webhook"_n,
+                g_chat_error_webhook.truthy() ? g_chat_error_webhook : g_chat_webhook);
+  self.set_attr("service_name"_n, service_name);
+  self.set_attr("g_chat_webhook"_n, g_chat_webhook);
+  self.set_attr("environ"_n, environ);
+  self.set_attr("log_enabled"_n, enabled);
+  self.set_attr("logger"_n, logger);
+  self.set_attr("color_dict"_n, colour_table());
+  self.set_attr("log_queue"_n, call.global("asyncio"_n).attr("Queue"_n)(max_queue_size));
+  self.set_attr("queue_task"_n, Py_None);
+  return none();
+}
+
+// No loop runs in this thread: the put runs to completion on a new loop made
+// current, where no worker runs. A full queue could never drain there, so
+// the message is then reported as a failed send instead of blocking for ever.
+void enqueue_without_running_loop(const Call& call, Borrowed self, Borrowed text_message,
+                                  Borrowed message_type) {
+  Ref asyncio = call.global("asyncio"_n);
+  if (self.attr("log_queue"_n).method("full"_n).truthy()) {
+    log_send_failure(self, PyError(asyncio.attr("QueueFull"_n)()));
+    return;
+  }
+  Ref loop = asyncio.method("new_event_loop"_n);
+  asyncio.method("set_event_loop"_n, loop);
+  loop.method("run_until_complete"_n,
+              self.method("_enqueue_message"_n, text_message, message_type));
+}
+
+// Queues a message for the worker (started first if need be). A message
+// without a type is a normal one.
+Ref async_send_message(Call& call, Borrowed self, Borrowed text_message, Borrowed message_type) {
+  self.method("_ensure_queue_processing"_n);
+  Ref type = message_type.is_none() ? integer(1) : message_type.ref();
+  Ref asyncio = call.global("asyncio"_n);
+  try {
+    Ref loop = asyncio.method("get_running_loop"_n);
+    asyncio.method("run_coroutine_threadsafe"_n,
+                   self.method("_enqueue_message"_n, text_message, type), loop);
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_RuntimeError)) throw;
+    Handling handling(error);
+    enqueue_without_running_loop(call, self, text_message, type);
+  }
+  return none();
+}
+
+// Whether a pending worker can never run again: its loop is closed, or this
+// thread runs another loop while nobody runs the worker's. A worker whose
+// loop is open is cancelled then.
+bool stranded(Borrowed asyncio, Borrowed worker, Borrowed worker_loop) {
+  if (worker_loop.method("is_closed"_n).truthy()) return true;
+  Ref running;
+  try {
+    running = asyncio.method("get_running_loop"_n);
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_RuntimeError)) throw;
+    return false;
+  }
+  if (running.is(worker_loop) || worker_loop.method("is_running"_n).truthy()) return false;
+  worker.method("cancel"_n);
+  return true;
+}
+
+// A new queue of the same size holding the waiting entries in order: a
+// queue that has waited on one loop refuses every other.
+void renew_queue(const Call& call, Borrowed self) {
+  Ref old = self.attr("log_queue"_n);
+  Ref renewed = call.global("asyncio"_n).attr("Queue"_n)(old.attr("maxsize"_n));
+  while (!old.method("empty"_n).truthy())
+    renewed.method("put_nowait"_n, old.method("get_nowait"_n));
+  self.set_attr("log_queue"_n, renewed);
+}
+
+// Starts a worker on asyncio.get_event_loop() when there is none that can
+// still run: none yet, a finished one, or a stranded one. A worker on another
+// loop than the one before it gets a renewed queue.
+Ref ensure_queue_processing(Call& call, Borrowed self) {
+  Ref asyncio = call.global("asyncio"_n);
+  Ref previous = self.attr("queue_task"_n);
+  bool replace = !previous.truthy() || previous.method("done"_n).truthy();
+  Ref previous_loop;
+  if (previous.truthy() && previous.has_attr("get_loop"_n))
+    previous_loop = previous.method("get_loop"_n);
+  if (!replace && previous_loop) replace = stranded(asyncio, previous, previous_loop);
+  if (!replace) return none();
+  Ref loop = asyncio.method("get_event_loop"_n);
+  if (previous_loop && !previous_loop.is(loop)) renew_queue(call, self);
+  self.set_attr("queue_task"_n, loop.method("create_task"_n, self.method("_process_log_queue"_n)));
+  return none();
+}
+
+Task enqueue_message(Borrowed self, Borrowed text_message, Borrowed message_type) {
+  co_await await(
+      [&] { return self.attr("log_queue"_n).method("put"_n, tuple(text_message, message_type)); });
+  co_return none();
+}
+
+// Sends one queued entry, a (text_message, message_type) pair.
+Ref send_entry(Borrowed self, Ref entry) {
+  auto [text_message, message_type] = unpack<2>(entry);
+  return self.method("_send_message_async"_n, text_message, message_type);
+}
+
+void report_worker_failure(const Call& call, const PyError& error) {
+  Ref context = new_dict();
+  context.set_item("message"_n, str("GoogleChatAsyncMessenger could not send a queued message"));
+  context.set_item("exception"_n, error.value());
+  call.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
+}
+
+// The worker: sends the queued messages one at a time, in order, for ever.
+// An exception escaping one of them is handed to the loop's exception
+// handler, and the worker goes on with the next.
+Task process_log_queue(Call& call, Borrowed self) {
+  for (;;) {
+    Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
+    try {
+      co_await await([&] { return send_entry(self, std::move(entry)); });
+    } catch (const PyError& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+      report_worker_failure(call, error);
+    }
+    self.attr("log_queue"_n).method("task_done"_n);
+  }
+}
+
+// async with session.post(...) as response: response.raise_for_status()
+Task check_response(Borrowed response) {
+  response.method("raise_for_status"_n);
+  co_return none();
+}
+
+// async with session.post(url=url, headers=headers, data=json.dumps(card)) as response: ...
+Task post_card(Call& call, Borrowed session, Borrowed url, Borrowed headers, Borrowed bot_message) {
+  co_await await([&] {
+    Ref post = session.attr("post"_n);
+    Ref data = call.global("json"_n).method("dumps"_n, bot_message);
+    Ref response = post.call({}, {{"url"_n, url}, {"headers"_n, headers}, {"data"_n, data}});
+    return async_with<check_response>(call, response);
+  });
+  co_return none();
+}
+
+// Posts the card in a session of its own; an HTTP error status counts as a
+// failed send.
+Task send_message_async(Call& call, Borrowed self, Borrowed text_message, Borrowed message_type) {
+  try {
+    Borrowed headers = call.keep(message_headers());
+    if (!environment_enabled(self)) co_return none();
+    Borrowed color = call.keep(colour_for(self, message_type));
+    Borrowed url = call.keep(
+        self.attr(is_error(message_type) ? "g_chat_error_webhook"_n : "g_chat_webhook"_n));
+    Borrowed bot_message = call.keep(card(self, color, text_message));
+    co_await await([&] {
+      Ref session = call.global("aiohttp"_n).method("ClientSession"_n);
+      return async_with<post_card>(call, session, url, headers, bot_message);
+    });
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    log_send_failure(self, error);
+  }
+  co_return none();
+}
+
+// The queued messenger when `async_mode` is true, else the synchronous one;
+// the first of each kind in the process.
+Ref setup_google_chat_messenger(Call& call, Borrowed service_name, Borrowed g_chat_webhook,
+                                Borrowed g_chat_error_webhook, Borrowed environ,
+                                Borrowed async_mode, Borrowed log_enabled, Borrowed logger) {
+  Ref messenger =
+      call.global(async_mode.truthy() ? "GoogleChatAsyncMessenger"_n : "GoogleChatSyncMessenger"_n);
+  return messenger(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled,
+                   logger);
+}
+
+// ---------------------------------------------------------------- the module
+
+const Param self{"self"};
+const Param text_message{"text_message", "str"};
+const std::vector<Param> messenger_params = {
+    self,
+    {"service_name", "str"},
+    {"g_chat_webhook", "str"},
+    {"g_chat_error_webhook", "str"},
+    {"environ", "str"},
+    {"log_enabled", "Optional[list[str]]", None},
+    {"logger", "Optional[logging.Logger]", None},
+};
+
+std::vector<Param> with_param(std::vector<Param> params, Param more, std::size_t at) {
+  params.insert(params.begin() + static_cast<std::ptrdiff_t>(at), more);
+  return params;
 }
 
 void body(Module& m) {
@@ -26,6 +363,72 @@ void body(Module& m) {
          .params = {{"schema", "Dict[str, Any]"}, {"appsettings_path", "str"}},
          .returns = "Dict[str, Any]",
          .body = add_extra_properties_to_schema});
+
+  m.keep("construction_lock"_n, Ref::steal(PyImport_ImportModule("threading")).method("RLock"_n));
+  Ref singleton_meta =
+      m.cls("SingletonMeta")
+          .base(reinterpret_cast<PyObject*>(&PyType_Type))
+          .doc("\n    This is a thread-safe implementation of Singleton.\n    ")
+          .attr("_instances", new_dict(), "Dict[type, Any]")
+          .method({.name = "__call__",
+                   .params = {{"cls"}, varargs("args", "Any"), varkw("kwargs", "Any")},
+                   .returns = "Any",
+                   .body = singleton_call})
+          .create();
+
+  m.cls("GoogleChatSyncMessenger")
+      .metaclass(singleton_meta)
+      .method({.name = "__init__",
+               .params = messenger_params,
+               .returns = "None",
+               .body = sync_messenger_init})
+      .method({.name = "send_message",
+               .params = {self,
+                          text_message,
+                          {"message_type", "int", 1},
+                          {"webhook_url", "Optional[str]", None}},
+               .returns = "None",
+               .body = sync_send_message,
+               .doc = "Send a message to Google Chat synchronously, allowing dynamic webhook "
+                      "overrides."})
+      .create();
+
+  const Param message_type{"message_type", "int"};
+  m.cls("GoogleChatAsyncMessenger")
+      .metaclass(singleton_meta)
+      .method({.name = "__init__",
+               .params = with_param(messenger_params, {"max_queue_size", "int", 100},
+                                    messenger_params.size()),
+               .returns = "None",
+               .body = async_messenger_init})
+      .method({.name = "send_message",
+               .params = {self, text_message, {"message_type", "int", None}},
+               .returns = "None",
+               .body = async_send_message,
+               .doc = "Send message to Google Chat asynchronously."})
+      .method({.name = "_ensure_queue_processing",
+               .params = {self},
+               .returns = "None",
+               .body = ensure_queue_processing})
+      .method({.name = "_enqueue_message",
+               .params = {self, text_message, message_type},
+               .returns = "None",
+               .coroutine = enqueue_message})
+      .method({.name = "_process_log_queue",
+               .params = {self},
+               .returns = "None",
+               .coroutine = process_log_queue})
+      .method({.name = "_send_message_async",
+               .params = {self, text_message, message_type},
+               .returns = "None",
+               .coroutine = send_message_async})
+      .create();
+
+  m.def({.name = "setup_google_chat_messenger",
+         .params = with_param({messenger_params.begin() + 1, messenger_params.end()},
+                              {"async_mode", "bool", false}, 4),
+         .returns = "Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]",
+         .body = setup_google_chat_messenger});
 }
 
 }  // namespace

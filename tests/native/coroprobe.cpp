@@ -8,39 +8,41 @@ namespace {
 using namespace rt;
 
 // Awaits the awaitable and returns its result.
-Task relay(Args& a) { co_return co_await await(a[0]); }
+Task relay(Borrowed awaitable) { co_return co_await await(awaitable); }
 
 // Awaits each awaitable in turn; returns the list of their results.
-Task relay_each(Args& a) {
-  Ref results = new_list();
-  for (const Ref& awaitable : Iterate(a[0])) list_append(results, co_await await(awaitable));
-  co_return results;
+Task relay_each(Call& call, Borrowed awaitables) {
+  Borrowed results = call.keep(new_list());
+  Borrowed items = call.keep(Ref::steal(PySequence_Tuple(awaitables)));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i)
+    list_append(results, co_await await(PyTuple_GET_ITEM(items.get(), i)));
+  co_return results.ref();
 }
 
 // Awaits the awaitable; when that raises, awaits fallback(exception) instead.
-Task recover(Args& a) {
-  Ref failure;
+Task recover(Call& call, Borrowed awaitable, Borrowed fallback) {
+  Borrowed failure;
   try {
-    co_return co_await await(a[0]);
+    co_return co_await await(awaitable);
   } catch (const PyError& error) {
-    failure = error.value().ref();
+    failure = call.keep(error.value().ref());
   }
-  co_return co_await await(a[1](failure));
+  co_return co_await await([&] { return fallback(failure); });
 }
 
 // Raises the exception before awaiting anything.
-Task fail(Args& a) {
-  raise_object(a[0]);
+Task fail(Borrowed exception) {
+  raise_object(exception);
   co_return none();
 }
 
 // Awaits factory() again and again, swallowing the first `forgive`
 // exceptions it gets (GeneratorExit included); the next one ends it.
-Task persist(Args& a) {
-  long forgive = PyLong_AsLong(a[1]);
+Task persist(Borrowed factory, Borrowed forgive_count) {
+  long forgive = PyLong_AsLong(forgive_count);
   for (;;) {
     try {
-      co_await await(a[0]());
+      co_await await([&] { return factory(); });
     } catch (const PyError&) {
       if (forgive-- == 0) throw;
     }
@@ -48,9 +50,9 @@ Task persist(Args& a) {
 }
 
 // A coroutine body that awaits an internal coroutine of the same kind.
-Task relay_inner(Args& a) {
-  Ref inner = make_coroutine("relay_inner.<inner>", relay, a.function(), {a[0]});
-  co_return co_await await(inner);
+Task relay_inner(Call& call, Borrowed awaitable) {
+  co_return co_await await(
+      [&] { return make_coroutine("relay_inner.<inner>", relay, call, {awaitable}); });
 }
 
 void body(Module& m) {
