@@ -52,7 +52,7 @@ def test_valid_settings_print_the_masked_record(capsys, require, as_json):
         assert "redis_host" not in record["_extra_properties"]  # a required component's key
         assert record["_extra_properties"]["batch_size"] == 500
     else:
-        assert "_environ = 'production'" in out
+        assert f"_environ = {SETTINGS['environ']!r}" in out
         assert "_sql_pass_word = '***'" in out
 
 
@@ -78,6 +78,23 @@ def test_rejected_settings_give_the_loaders_message(capsys, tmp_path, settings, 
     status, out, err = run(capsys, path, *(["--require", require] if require else []))
     assert (status, out) == (1, "")
     assert err == f"{path}: {expected.value}\n"
+
+
+PRODUCTION = {**without("clickhouse_password"), "environ": "production"}
+
+
+@pytest.mark.parametrize(
+    "settings, require, status, says",
+    [
+        (PRODUCTION, "clickhouse", 1, "Invalid ClickHouse username or password in production."),
+        (PRODUCTION, "redis", 0, ""),  # ClickHouse not used: not checked
+        ({**SETTINGS, "sql_server_ip": "db,1433,x"}, "sql", 1, "too many values to unpack"),
+        ({**SETTINGS, "sql_server_ip": "", "connection_string": "Server=db"}, "sql", 0, ""),
+    ],
+)
+def test_startup_checks_of_required_components(capsys, tmp_path, settings, require, status, says):
+    code, _, err = run(capsys, write(tmp_path, settings), "--require", require)
+    assert code == status and says in err
 
 
 @pytest.mark.parametrize(

@@ -3,20 +3,23 @@
     python3 -m vesprand_python_configuration check SETTINGS.json [--require sql,redis,...] [--json]
 
 validates a settings file exactly as a service's ``ConfigurationBuilder.load_from_file``
-would, with every component builder registered, and prints the assembled record with its
-secrets masked. Exit status: 0 when the settings are valid, 1 when they are rejected (the
-message says why), 2 when the command cannot check them (unknown component, unreadable file,
-a file that is not JSON).
+would, with every component builder registered; then runs the start-up checks of the
+required components that need no server (the bootstrap's ClickHouse, SQL Server and Kafka
+settings); and prints the assembled record with its secrets masked. Exit status: 0 when the
+settings are valid, 1 when they are rejected (the message says why), 2 when the command
+cannot check them (unknown component, unreadable file, a file that is not JSON).
 """
 
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import re
 import sys
 from typing import Any, Dict, List, NoReturn, Optional
 
+from vesprand_python_configuration import bootkit
 from vesprand_python_configuration.cachesmith import RedisConfigurationBuilder
 from vesprand_python_configuration.cloudsmith import AWSConfigurationBuilder
 from vesprand_python_configuration.olapsmith import ClickHouseConfigurationBuilder
@@ -96,6 +99,30 @@ def load(path: str, required: List[str]) -> Dict[str, Any]:
     return dict(builder.get_configuration().__dict__)
 
 
+class Lines:
+    """A logger for the bootstrap functions that keeps their lines."""
+
+    def __init__(self) -> None:
+        self.lines: List[str] = []
+
+    def _keep(self, msg: str, *args: Any, **kwargs: Any) -> None:
+        self.lines.append(msg % args if args else msg)
+
+    info = warning = error = debug = _keep
+
+
+def startup_checks(record: Dict[str, Any], required: List[str]) -> None:
+    """The bootstrap steps of the required components that check their settings without
+    reaching a server; their failures (ValueError and the like) reach the caller."""
+    logger = Lines()
+    if "clickhouse" in required:
+        asyncio.run(bootkit.configure_clickhouse(record, record["_environ"], logger))
+    if "sql" in required and record.get("_sql_server_ip") is not None:  # not a connection string
+        asyncio.run(bootkit.configure_db_auth(record, "check"))
+    if "kafka" in required:
+        asyncio.run(bootkit.configuration_kafka(record))
+
+
 def show(record: Dict[str, Any]) -> str:
     lines = []
     for name, value in record.items():
@@ -115,10 +142,12 @@ def check(path: str, components: Optional[str], as_json: bool) -> int:
               file=sys.stderr)  # fmt: skip
         return 1
     try:
-        record = mask("", load(path, required))
-    except InvalidConfigurationError as error:
+        record = load(path, required)
+        startup_checks(record, required)
+    except (InvalidConfigurationError, ValueError, KeyError) as error:
         print(f"{path}: {error}", file=sys.stderr)
         return 1
+    record = mask("", record)
     if as_json:
         print(json.dumps(record, indent=2, default=repr))
     else:
@@ -139,7 +168,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         "check",
         help="validate a settings file as the service's loader would",
         description="Validates SETTINGS as ConfigurationBuilder.load_from_file does, every "
-        "component builder registered, and prints the assembled record with secrets masked. "
+        "component builder registered, runs the start-up checks of the required components "
+        "that need no server, and prints the assembled record with secrets masked. "
         "Exit status: 0 valid, 1 rejected, 2 not checked.",
     )
     checker.add_argument("settings", metavar="SETTINGS.json")
