@@ -99,22 +99,20 @@ def load(path: str, required: List[str]) -> Dict[str, Any]:
     return dict(builder.get_configuration().__dict__)
 
 
-class Lines:
-    """A logger for the bootstrap functions that keeps their lines."""
+class Quiet:
+    """The logger the bootstrap steps get here: what they report as an error they also
+    raise, and the exception's text is what is shown."""
 
-    def __init__(self) -> None:
-        self.lines: List[str] = []
+    def _drop(self, msg: str, *args: Any, **kwargs: Any) -> None:
+        pass
 
-    def _keep(self, msg: str, *args: Any, **kwargs: Any) -> None:
-        self.lines.append(msg % args if args else msg)
-
-    info = warning = error = debug = _keep
+    info = warning = error = debug = _drop
 
 
 def startup_checks(record: Dict[str, Any], required: List[str]) -> None:
     """The bootstrap steps of the required components that check their settings without
     reaching a server; their failures (ValueError and the like) reach the caller."""
-    logger = Lines()
+    logger = Quiet()
     if "clickhouse" in required:
         asyncio.run(bootkit.configure_clickhouse(record, record["_environ"], logger))
     if "sql" in required and record.get("_sql_server_ip") is not None:  # not a connection string
