@@ -84,6 +84,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         receiver = self.server.receiver
         record = Received(self.command, self.path, list(self.headers.items()), self._read_body())
         status, delay = receiver._arrived(record)
+        answering = False
         try:
             if status is None:
                 receiver._stopping.wait()
@@ -92,6 +93,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             if delay:
                 receiver._stopping.wait(delay)
             body = b"{}" if status < 400 else b'{"error": "status %d"}' % status
+            # No longer in flight once the answer starts: the client may send
+            # its next request as soon as it has the status line.
+            answering = True
+            receiver._finished()
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(body)))
@@ -99,7 +104,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
             record.status = status
         finally:
-            receiver._finished()
+            if not answering:
+                receiver._finished()
 
     do_POST = do_GET = do_PUT = do_PATCH = do_DELETE = _handle
 
