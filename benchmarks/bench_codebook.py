@@ -1,5 +1,6 @@
-"""EnumUtils.get_key and get_value against the bare Python operations they
-wrap: a walk of __members__.items() comparing .value, and enum_class[key].value.
+"""EnumUtils.get_key and get_value against the same class written in Python:
+class methods walking __members__.items() comparing .value, and reading
+enum_class[key].value.
 
     PYTHONPATH=build /usr/bin/python3 benchmarks/bench_codebook.py
 """
@@ -9,32 +10,28 @@ from harness import Case, run
 from vesprand_python_configuration.codebook import EnumUtils, SentimentEnum, SocialMedia
 
 
-def py_get_key(enum_class, value):
-    for name, member in enum_class.__members__.items():
-        if member.value == value:
-            return name
-    raise ValueError("Invalid enum value")
+class PyEnumUtils:
+    @classmethod
+    def get_key(cls, enum_class, value):
+        for name, member in enum_class.__members__.items():
+            if member.value == value:
+                return name
+        raise ValueError("Invalid enum value")
+
+    @classmethod
+    def get_value(cls, enum_class, key):
+        return enum_class[key].value
 
 
-def py_get_value(enum_class, key):
-    return enum_class[key].value
-
-
-# (label, native call, Python call): first and last members of a short and a
-# long enumeration, since get_key is a linear walk.
+# (label, arguments): first and last members of a short and a long
+# enumeration, since get_key is a linear walk.
 CALLS = [
-    ("get_key(SentimentEnum, 0)",
-     lambda: EnumUtils.get_key(SentimentEnum, 0), lambda: py_get_key(SentimentEnum, 0)),
-    ("get_key(SocialMedia, 1)",
-     lambda: EnumUtils.get_key(SocialMedia, 1), lambda: py_get_key(SocialMedia, 1)),
-    ("get_key(SocialMedia, 38)",
-     lambda: EnumUtils.get_key(SocialMedia, 38), lambda: py_get_key(SocialMedia, 38)),
-    ("get_value(SentimentEnum, 'Multiple')",
-     lambda: EnumUtils.get_value(SentimentEnum, "Multiple"),
-     lambda: py_get_value(SentimentEnum, "Multiple")),
-    ("get_value(SocialMedia, 'GBM')",
-     lambda: EnumUtils.get_value(SocialMedia, "GBM"), lambda: py_get_value(SocialMedia, "GBM")),
-]  # fmt: skip
+    ("get_key", (SentimentEnum, 0)),
+    ("get_key", (SocialMedia, 1)),
+    ("get_key", (SocialMedia, 38)),
+    ("get_value", (SentimentEnum, "Multiple")),
+    ("get_value", (SocialMedia, "GBM")),
+]
 
 
 def repeat(fn, number):
@@ -48,11 +45,14 @@ def repeat(fn, number):
 def cases(stack):
     number = 20_000
     out = []
-    for label, native, python in CALLS:
-        assert native() == python()
+    for method, args in CALLS:
+        native, python = getattr(EnumUtils, method), getattr(PyEnumUtils, method)
+        assert native(*args) == python(*args)
+        shown = ", ".join(getattr(a, "__name__", repr(a)) for a in args)
         out.append(
-            Case(f"codebook EnumUtils.{label} / Python", repeat(native, number),
-                 repeat(python, number), ops=number)  # fmt: skip
+            Case(f"codebook EnumUtils.{method}({shown}) / Python",
+                 repeat(lambda f=native, a=args: f(*a), number),
+                 repeat(lambda f=python, a=args: f(*a), number), ops=number)  # fmt: skip
         )
     return out
 

@@ -28,6 +28,7 @@ from webhook_receiver import WebhookReceiver  # noqa: E402
 
 from vesprand_python_configuration.toolchest import (  # noqa: E402
     GoogleChatAsyncMessenger,
+    SingletonMeta,
     GoogleChatSyncMessenger,
 )
 
@@ -54,6 +55,9 @@ def cases(stack: contextlib.ExitStack) -> list[harness.Case]:
     loop = asyncio.new_event_loop()
     stack.callback(loop.close)
 
+    # The messengers are process-wide singletons: another benchmark of the
+    # same run may have made them, pointed elsewhere.
+    SingletonMeta._instances.clear()
     queued = GoogleChatAsyncMessenger("bench", url, "", "PRODUCTION", max_queue_size=MESSAGES)
     synchronous = GoogleChatSyncMessenger("bench", url, "", "PRODUCTION")
 

@@ -176,7 +176,7 @@ class Running {
     thread_->exc_info = &c_->exc_state;
   }
   ~Running() {
-    if (exiting.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+    if (!may_touch_python()) return;
     thread_->exc_info = c_->exc_state.previous_item;
     c_->exc_state.previous_item = nullptr;
     c_->running = false;

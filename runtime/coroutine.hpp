@@ -17,6 +17,7 @@
 
 #include <coroutine>
 #include <exception>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -53,6 +54,16 @@ class Task {
 #ifdef RT_CHECK_SUSPENSIONS
     long window = 0;  // live_refs when the body was resumed
 #endif
+
+    // Frames come from the interpreter's small-object allocator (they are
+    // made and freed under the interpreter lock), as Python's own frames do.
+    static void* operator new(std::size_t size) {
+      if (void* p = PyMem_Malloc(size)) return p;
+      throw std::bad_alloc();
+    }
+    static void operator delete(void* p) noexcept {
+      if (may_touch_python()) PyMem_Free(p);
+    }
 
     Task get_return_object() { return Task(Handle::from_promise(*this)); }
     std::suspend_always initial_suspend() noexcept { return {}; }

@@ -75,7 +75,7 @@ Handling::Handling(const PyError& caught) {
 }
 
 Handling::~Handling() {
-  if (exiting.load(std::memory_order_relaxed) && !PyGILState_Check()) return;
+  if (!may_touch_python()) return;
   _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
   Py_XSETREF(top->exc_value, saved_);
 }

@@ -113,7 +113,7 @@ class RecursionGuard {
     if (Py_EnterRecursiveCall(where)) throw_error();
   }
   ~RecursionGuard() {
-    if (!exiting.load(std::memory_order_relaxed) || PyGILState_Check()) Py_LeaveRecursiveCall();
+    if (may_touch_python()) Py_LeaveRecursiveCall();
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;

@@ -208,16 +208,23 @@ Ref Call::global(Name name) const {
 }
 
 void Call::assign(Borrowed function, std::initializer_list<Borrowed> values) {
-  if (values.size() > max_params) raise(PyExc_SystemError, "too many arguments for a native body");
   open(values.size());
   function_ = Py_NewRef(function.get());
   std::size_t i = 0;
   for (Borrowed v : values) slots_[i++] = Py_NewRef(v.get());
 }
 
-void Call::open(std::size_t size) noexcept {
+void Call::open(std::size_t size) {
   clear();
-  for (std::size_t i = 0; i < size; ++i) slots_[i] = nullptr;
+  if (size > inline_slots) {
+    slots_ = static_cast<PyObject**>(PyMem_Calloc(size, sizeof(PyObject*)));
+    if (slots_ == nullptr) {
+      slots_ = inline_;
+      throw std::bad_alloc();
+    }
+  } else {
+    for (std::size_t i = 0; i < size; ++i) slots_[i] = nullptr;
+  }
   size_ = size;
 }
 
@@ -233,8 +240,9 @@ Ref Call::state(Name name) const {
 }
 
 Borrowed Call::keep(Ref object) {
-  kept_.push_back(object.release());
-  return kept_.back();
+  if (kept_ == nullptr) kept_ = check(PyList_New(0));
+  list_append(kept_, object);
+  return object;  // the list holds it
 }
 
 Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
@@ -280,15 +288,17 @@ void Call::clear() noexcept {
   for (std::size_t i = std::exchange(size_, 0); i-- > 0;)
     if (PyObject* p = std::exchange(slots_[i], nullptr)) release_reference(p);
   if (PyObject* f = std::exchange(function_, nullptr)) release_reference(f);
-  std::vector<PyObject*> kept = std::move(kept_);
-  kept_.clear();
-  for (PyObject* p : kept) release_reference(p);
+  if (slots_ != inline_) {
+    PyObject** spilled = std::exchange(slots_, inline_);
+    if (may_touch_python()) PyMem_Free(spilled);
+  }
+  if (PyObject* kept = std::exchange(kept_, nullptr)) release_reference(kept);
 }
 
 int Call::traverse(visitproc visit, void* arg) const {
   for (std::size_t i = 0; i < size_; ++i) Py_VISIT(slots_[i]);
   Py_VISIT(function_);
-  for (PyObject* object : kept_) Py_VISIT(object);
+  Py_VISIT(kept_);
   return 0;
 }
 
@@ -539,8 +549,6 @@ Ref make_function(const Def& def, Borrowed module, const char* qualname) {
   std::size_t bodies = (def.body ? 1 : 0) + (def.coroutine ? 1 : 0) + (def.generator ? 1 : 0);
   if (bodies != 1)
     raise_format(PyExc_SystemError, "%s: a native function needs exactly one body", def.name);
-  if (def.params.size() > Call::max_params)
-    raise_format(PyExc_SystemError, "%s: too many parameters", def.name);
   std::size_t arity = def.body ? def.body.arity() : sig->coroutine.arity();
   if (arity != def.params.size())
     raise_format(PyExc_SystemError,

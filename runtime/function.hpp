@@ -70,8 +70,6 @@ constexpr Param varkw(const char* name, const char* annotation = nullptr) {
 // Call of its body for the body's whole life.
 class Call {
  public:
-  static constexpr std::size_t max_params = 16;
-
   Call() = default;
   ~Call() { clear(); }
   Call(const Call&) = delete;
@@ -100,17 +98,21 @@ class Call {
  private:
   friend struct Binder;
   // Releases what the call holds and makes `size` empty slots.
-  void open(std::size_t size) noexcept;
+  void open(std::size_t size);
   // Stores a parameter's value (the call owns a strong reference).
   void set(std::size_t i, Ref value) noexcept;
 
   // Strong references held for the body, outside any frame of it: as heap
-  // storage seen by the collector they are not Ref objects. Only the first
-  // size_ slots are initialised (zeroing all of them would cost every call).
-  PyObject* slots_[max_params];
+  // storage seen by the collector they are not Ref objects. Most calls fit
+  // the inline slots; only the first size_ slots are initialised (zeroing
+  // all of them would cost every call). Kept objects go to a list made on
+  // the first keep.
+  static constexpr std::size_t inline_slots = 6;
+  PyObject* inline_[inline_slots];
+  PyObject** slots_ = inline_;
   std::size_t size_ = 0;
   PyObject* function_ = nullptr;
-  std::vector<PyObject*> kept_;
+  PyObject* kept_ = nullptr;
 };
 
 class Task;

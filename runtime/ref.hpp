@@ -91,9 +91,15 @@ inline void count_refs([[maybe_unused]] long n) noexcept {
 #endif
 }
 
+// False only on a thread that has lost the interpreter for good: then
+// nothing may touch Python objects or the interpreter's allocators.
+inline bool may_touch_python() noexcept {
+  return !exiting.load(std::memory_order_relaxed) || PyGILState_Check();
+}
+
 // Py_DECREF, unless this thread has lost the interpreter for good.
 inline void release_reference(PyObject* p) noexcept {
-  if (!exiting.load(std::memory_order_relaxed) || PyGILState_Check()) Py_DECREF(p);
+  if (may_touch_python()) Py_DECREF(p);
 }
 
 // The operations shared by Ref and Borrowed; D provides get().
