@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "klass.hpp"
@@ -150,7 +151,17 @@ PyObject* ModuleFrame::create(PyObject* spec) {
 
 int ModuleFrame::exec(PyObject* module) {
   if (executed_) {
-    if (module == module_) return 0;
+    if (module == module_) {
+      // Imported again (after `del sys.modules[...]`): the interpreter gave
+      // the same module object a fresh, empty state, losing the first one.
+      // The module keeps its values; the first state block is freed.
+      auto* fresh = static_cast<ModuleState*>(PyModule_GetState(module));
+      if (fresh != state_ && state_ != nullptr) {
+        fresh->values = std::exchange(state_->values, nullptr);
+        PyMem_Free(std::exchange(state_, fresh));
+      }
+      return 0;
+    }
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",
                  name_);
@@ -160,13 +171,14 @@ int ModuleFrame::exec(PyObject* module) {
   module_ = Py_NewRef(module);
   int status = boundary_status([&] {
     ensure_runtime();
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state->values == nullptr) state->values = new_dict().release();
+    state_ = static_cast<ModuleState*>(PyModule_GetState(module));
+    if (state_->values == nullptr) state_->values = new_dict().release();
     Module m(module);
     body_(m);
   });
   if (status < 0) {
     executed_ = false;  // a failed import may be tried again
+    state_ = nullptr;
     Py_CLEAR(module_);
   }
   return status;

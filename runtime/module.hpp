@@ -65,7 +65,8 @@ class ModuleFrame {
   const char* name_;
   ModuleBody body_;
   int64_t interpreter_ = -1;
-  PyObject* module_ = nullptr;  // the one module object, once created
+  PyObject* module_ = nullptr;    // the one module object, once created
+  ModuleState* state_ = nullptr;  // its state, as the interpreter allocated it
   bool executed_ = false;
 };
 
