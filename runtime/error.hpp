@@ -107,16 +107,24 @@ int boundary_status(F&& body) {
 // Counts a native call or coroutine step against the interpreter's recursion
 // limit while alive, as CPython's own C functions do: deep recursion through
 // native code raises RecursionError instead of overflowing the C stack.
+// The common case is counted in place on the thread state, as the
+// interpreter's own inline check does; at the limit the interpreter's
+// function raises.
 class RecursionGuard {
  public:
-  explicit RecursionGuard(const char* where) {
+  explicit RecursionGuard(const char* where) : thread_(PyThreadState_Get()) {
+    if (thread_->recursion_remaining-- > 0) return;
+    ++thread_->recursion_remaining;
     if (Py_EnterRecursiveCall(where)) throw_error();
   }
   ~RecursionGuard() {
-    if (may_touch_python()) Py_LeaveRecursiveCall();
+    if (may_touch_python()) ++thread_->recursion_remaining;
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+ private:
+  PyThreadState* thread_;
 };
 
 }  // namespace rt

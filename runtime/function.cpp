@@ -285,14 +285,15 @@ Ref module_name(Borrowed module) { return Ref::steal(PyModule_GetNameObject(modu
 void Call::clear() noexcept {
   // Released one by one after being taken out, so a destructor that runs
   // meanwhile finds the call consistent.
-  for (std::size_t i = std::exchange(size_, 0); i-- > 0;)
-    if (PyObject* p = std::exchange(slots_[i], nullptr)) release_reference(p);
-  if (PyObject* f = std::exchange(function_, nullptr)) release_reference(f);
-  if (slots_ != inline_) {
-    PyObject** spilled = std::exchange(slots_, inline_);
-    if (may_touch_python()) PyMem_Free(spilled);
-  }
-  if (PyObject* kept = std::exchange(kept_, nullptr)) release_reference(kept);
+  std::size_t size = std::exchange(size_, 0);
+  PyObject* function = std::exchange(function_, nullptr);
+  PyObject* kept = std::exchange(kept_, nullptr);
+  PyObject** slots = std::exchange(slots_, inline_);
+  if (!may_touch_python()) return;
+  for (std::size_t i = size; i-- > 0;) Py_XDECREF(std::exchange(slots[i], nullptr));
+  Py_XDECREF(function);
+  if (slots != inline_) PyMem_Free(slots);
+  Py_XDECREF(kept);
 }
 
 int Call::traverse(visitproc visit, void* arg) const {
