@@ -5,7 +5,7 @@ enum_class[key].value.
     PYTHONPATH=build /usr/bin/python3 benchmarks/bench_codebook.py
 """
 
-from harness import Case, run
+from harness import Case, run, repeat
 
 from vesprand_python_configuration.codebook import EnumUtils, SentimentEnum, SocialMedia
 
@@ -32,14 +32,6 @@ CALLS = [
     ("get_value", (SentimentEnum, "Multiple")),
     ("get_value", (SocialMedia, "GBM")),
 ]
-
-
-def repeat(fn, number):
-    def round_():
-        for _ in range(number):
-            fn()
-
-    return round_
 
 
 def cases(stack):

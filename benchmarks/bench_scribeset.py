@@ -14,23 +14,11 @@ import logging
 import time
 
 from harness import Case, event_loop, run
+from sink import Sink
 
 from vesprand_python_configuration.scribeset import AsyncLogger
 
 RECORDS = 5000
-
-
-class Sink:
-    """A stream that counts what it is given and keeps nothing."""
-
-    def __init__(self):
-        self.writes = 0
-
-    def write(self, text):
-        self.writes += 1
-
-    def flush(self):
-        pass
 
 
 def plain_logger():

@@ -11,7 +11,7 @@ import pathlib
 import types
 
 import jsonschema
-from harness import Case, run
+from harness import Case, run, repeat
 
 from vesprand_python_configuration.cachesmith import RedisConfigurationBuilder
 from vesprand_python_configuration.olapsmith import ClickHouseConfigurationBuilder
@@ -75,14 +75,6 @@ class PyClickHouseConfigurationBuilder:
         self._config._clickhouse_port = data.get("clickhouse_port")
         self._config._clickhouse_username = data.get("clickhouse_username")
         self._config._clickhouse_password = data.get("clickhouse_password")
-
-
-def repeat(fn, number):
-    def round_():
-        for _ in range(number):
-            fn()
-
-    return round_
 
 
 def cases(stack):

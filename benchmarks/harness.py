@@ -15,10 +15,16 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import pathlib
 import statistics
+import sys
 import time
 from dataclasses import dataclass
 from typing import Callable, Iterable
+
+# The local servers and stand-ins of tools/ (Redis, a webhook receiver, a
+# console sink), for every benchmark script.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
 
 
 @dataclass
@@ -79,6 +85,16 @@ def table(rows: Iterable[Row]) -> str:
             f"| {r.ratio:5.2f} |"
         )
     return "\n".join(lines)
+
+
+def repeat(fn: Callable[[], object], number: int) -> Callable[[], None]:
+    """One round of `number` calls of `fn`, for a Case of ops=number."""
+
+    def round_() -> None:
+        for _ in range(number):
+            fn()
+
+    return round_
 
 
 def event_loop(stack: contextlib.ExitStack) -> asyncio.AbstractEventLoop:
