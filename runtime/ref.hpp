@@ -126,9 +126,10 @@ class Api {
   void set_item(Name key, PyObject* value) const;
   bool contains(PyObject* key) const;
 
-  // dict.get(key) without raising: a new reference, or None.
-  Ref dict_get(PyObject* key) const;
-  Ref dict_get(Name key) const;
+  // dict.get(key, fallback) on a dict: a new reference to the value, or to
+  // `fallback` (None unless told; null gives an empty Ref) when absent.
+  Ref dict_get(PyObject* key, PyObject* fallback = Py_None) const;
+  Ref dict_get(Name key, PyObject* fallback = Py_None) const;
 
   bool truthy() const { return check(PyObject_IsTrue(ptr())) != 0; }
   bool equals(PyObject* other) const {
@@ -387,17 +388,14 @@ bool Api<D>::contains(PyObject* key) const {
   return check(PySequence_Contains(ptr(), key)) != 0;
 }
 template <class D>
-Ref Api<D>::dict_get(PyObject* key) const {
+Ref Api<D>::dict_get(PyObject* key, PyObject* fallback) const {
   PyObject* v = PyDict_GetItemWithError(ptr(), key);
-  if (v == nullptr) {
-    if (PyErr_Occurred()) throw_error();
-    return none();
-  }
-  return Ref::borrow(v);
+  if (v == nullptr && PyErr_Occurred()) throw_error();
+  return Ref::borrow(v != nullptr ? v : fallback);
 }
 template <class D>
-Ref Api<D>::dict_get(Name key) const {
-  return dict_get(key.get());
+Ref Api<D>::dict_get(Name key, PyObject* fallback) const {
+  return dict_get(key.get(), fallback);
 }
 template <class D>
 Ref Api<D>::str() const {

@@ -27,17 +27,13 @@ Ref make_record(const Call& call, Name cls, std::initializer_list<Kw> fields) {
 
 // ------------------------------------------------------- configuration reads
 
-// configuration.get(key, default): the argument check admits only an exact
-// dict, for which the dict's own lookup is what its get method does.
-Ref get(Borrowed configuration, Name key, PyObject* default_value = Py_None) {
-  PyObject* value = PyDict_GetItemWithError(configuration, key.get());
-  if (value == nullptr && PyErr_Occurred()) throw_error();
-  return Ref::borrow(value != nullptr ? value : default_value);
-}
+// configuration.get(key, default) is `configuration.dict_get(key, default)`:
+// the argument check admits only an exact dict, for which the dict's own
+// lookup is what its get method does.
 
 // The extra properties, or a new empty dict when the key is absent.
 Ref extra_properties(Borrowed configuration) {
-  Ref extra = get(configuration, "_extra_properties"_n, nullptr);
+  Ref extra = configuration.dict_get("_extra_properties"_n, nullptr);
   return extra ? extra : new_dict();
 }
 
@@ -58,7 +54,7 @@ Ref line(Name prefix, Borrowed value, Name suffix = ""_n) {
 // ------------------------------------------------------------------ the logger
 
 Task configure_logger(Call& call, Borrowed service_name, Borrowed configuration) {
-  Ref is_async_logger = get(configuration, "_is_async_logger"_n, Py_False);
+  Ref is_async_logger = configuration.dict_get("_is_async_logger"_n, Py_False);
   Ref log_level = configuration.item("_log_level"_n);
   Ref logger = call.global("setup_logger"_n)
                    .call({service_name},
@@ -67,7 +63,7 @@ Task configure_logger(Call& call, Borrowed service_name, Borrowed configuration)
       (is_async_logger.truthy() ? "Logger configured in async mode"_n : "Logger configured"_n)
           .get());
   Ref log_enabled =
-      get(configuration, "_log_enabled"_n, "PRODUCTION"_n.get()).method("split"_n, ","_n.get());
+      configuration.dict_get("_log_enabled"_n, "PRODUCTION"_n.get()).method("split"_n, ","_n.get());
   log(logger, "info"_n, line("Log enabled for environment: "_n, log_enabled));
   co_return make_record(call, "LoggerConfig"_n,
                         {{"logger"_n, logger}, {"log_enabled"_n, log_enabled}});
@@ -100,10 +96,10 @@ Task configure_google_chat(Call& call, Borrowed service_name, Borrowed configura
 // elsewhere the connection is plain, with the credentials when valid ones
 // are given.
 Task configure_clickhouse(Borrowed configuration, Borrowed environ, Borrowed logger) {
-  Ref host = get(configuration, "_clickhouse_host"_n);
-  Ref port = get(configuration, "_clickhouse_port"_n);
-  Ref username = get(configuration, "_clickhouse_username"_n);
-  Ref password = get(configuration, "_clickhouse_password"_n);
+  Ref host = configuration.dict_get("_clickhouse_host"_n);
+  Ref port = configuration.dict_get("_clickhouse_port"_n);
+  Ref username = configuration.dict_get("_clickhouse_username"_n);
+  Ref password = configuration.dict_get("_clickhouse_password"_n);
   Ref upper = environ.method("upper"_n);
   log(logger, "info"_n, line("Configuring ClickHouse for "_n, upper, " environment."_n));
   if (!host.truthy() || !port.truthy()) {
@@ -136,7 +132,7 @@ Task configure_clickhouse(Borrowed configuration, Borrowed environ, Borrowed log
 Task configuration_kafka(Call& call, Borrowed configuration) {
   Ref broker = configuration.item("_broker"_n);
   Ref read_topic = configuration.item("_read_topic"_n);
-  Ref push_topic = get(configuration, "_push_topic"_n);
+  Ref push_topic = configuration.dict_get("_push_topic"_n);
   Ref consumer_group_id =
       extra_properties(configuration).method("get"_n, "consumer_group_id"_n.get());
   co_return make_record(call, "KafkaConfig"_n,
@@ -150,9 +146,9 @@ Task configuration_kafka(Call& call, Borrowed configuration) {
 
 // The server value is a host, or a host and a port joined by a comma.
 Task configure_db_auth(Call& call, Borrowed configuration, Borrowed database_name) {
-  Ref sql_server_ip = get(configuration, "_sql_server_ip"_n);
-  Ref sql_user_name = get(configuration, "_sql_user_name"_n);
-  Ref sql_pass_word = get(configuration, "_sql_pass_word"_n);
+  Ref sql_server_ip = configuration.dict_get("_sql_server_ip"_n);
+  Ref sql_user_name = configuration.dict_get("_sql_user_name"_n);
+  Ref sql_pass_word = configuration.dict_get("_sql_pass_word"_n);
   Ref host = sql_server_ip, port;
   if (sql_server_ip.contains(","_n.get())) {
     auto [host_part, port_part] = unpack<2>(sql_server_ip.method("split"_n, ","_n.get()));
@@ -176,7 +172,7 @@ Task configure_db_auth(Call& call, Borrowed configuration, Borrowed database_nam
 Ref configure_redis(Call& call, Borrowed configuration, Borrowed environ, Borrowed logger,
                     Borrowed client_type, Borrowed decode_responses) {
   Ref redis_obj = none();
-  Ref redis_url = get(configuration, "_redis_host"_n);
+  Ref redis_url = configuration.dict_get("_redis_host"_n);
   if (redis_url.truthy() && differs(redis_url, "REDIS_SERVER"_n) && differs(redis_url, ""_n) &&
       differs(redis_url, " "_n)) {
     redis_obj = call.global("RedisClientFactory"_n)
