@@ -37,16 +37,11 @@ constexpr const char* protocol = "asynchronous context manager";
 
 // What __aenter__ or __aexit__ returned, once it is known to be awaitable.
 inline Ref awaitable_from(Ref result, const char* method) {
-  PyObject* p = result.get();
-  PyTypeObject* type = Py_TYPE(p);
-  bool awaitable = (type->tp_as_async != nullptr && type->tp_as_async->am_await != nullptr) ||
-                   (PyGen_CheckExact(p) && (reinterpret_cast<PyGenObject*>(p)->gi_code->co_flags &
-                                            CO_ITERABLE_COROUTINE) != 0);
-  if (!awaitable)
+  if (!is_awaitable(result))
     raise_format(PyExc_TypeError,
                  "'async with' received an object from %s that does not implement __await__: "
                  "%.100s",
-                 method, type->tp_name);
+                 method, result.type_name());
   return result;
 }
 

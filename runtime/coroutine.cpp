@@ -48,13 +48,18 @@ void Task::promise_type::check_suspension() noexcept {
 #endif
 }
 
-namespace {
-
-// A generator made awaitable by types.coroutine (as asyncio's own sleep(0)).
 bool is_iterable_coroutine(Borrowed o) {
   return PyGen_CheckExact(o.get()) &&
          (reinterpret_cast<PyGenObject*>(o.get())->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
+
+bool is_awaitable(Borrowed o) {
+  PyTypeObject* type = o.type();
+  return (type->tp_as_async != nullptr && type->tp_as_async->am_await != nullptr) ||
+         is_iterable_coroutine(o);
+}
+
+namespace {
 
 bool is_coroutine(Borrowed o) {
   return PyCoro_CheckExact(o.get()) || o.type() == coroutine_type() || is_iterable_coroutine(o);

@@ -117,6 +117,11 @@ class Awaiting {
   Task::promise_type* promise_ = nullptr;
 };
 
+// A generator made awaitable by types.coroutine (as asyncio's own sleep(0)).
+bool is_iterable_coroutine(Borrowed o);
+// Whether `await o` can take it: it has __await__, or is such a generator.
+bool is_awaitable(Borrowed o);
+
 // The iterator of an awaitable, as the `await` expression gets it. The
 // awaitable is an object someone else holds (an argument, a kept object) ...
 Awaiting await(Borrowed awaitable);

@@ -4,6 +4,7 @@
 // on the service's event loop.
 #include <optional>
 
+#include "queue_worker.hpp"
 #include "rt.hpp"
 
 namespace {
@@ -99,15 +100,6 @@ Ref ensure_queue_processing(Call& call, Borrowed self) {
   return none();
 }
 
-// Hands an exception that writing a record raised to the running loop's
-// exception handler.
-void report_write_failure(const Call& call, const PyError& error) {
-  Ref context = new_dict();
-  context.set_item("message"_n, str("AsyncLogger could not write a queued log record"));
-  context.set_item("exception"_n, error.value());
-  call.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
-}
-
 // Writes one record taken off the queue through the logger method of its
 // level and marks it done. An exception raised meanwhile is reported rather
 // than ending the caller, so the records after it are still written.
@@ -119,7 +111,7 @@ void write_entry(const Call& call, Borrowed self, Borrowed entry) {
     if (log_method.truthy()) call_with(log_method, {msg}, args, kwargs);
   } catch (const PyError& error) {
     if (!error.matches(PyExc_Exception)) throw;
-    report_write_failure(call, error);
+    queue_worker::report_failure(call, "AsyncLogger could not write a queued log record", error);
   }
   self.attr("log_queue"_n).method("task_done"_n);
 }

@@ -3,6 +3,7 @@
 // post a coloured message card to a webhook at once (requests) or from a
 // queue worker on the service's event loop (aiohttp). A sending failure never
 // reaches the service: it goes to the messenger's logger.
+#include "queue_worker.hpp"
 #include "rt.hpp"
 #include "schema_extra.hpp"
 
@@ -261,13 +262,6 @@ Ref send_entry(Borrowed self, Ref entry) {
   return self.method("_send_message_async"_n, text_message, message_type);
 }
 
-void report_worker_failure(const Call& call, const PyError& error) {
-  Ref context = new_dict();
-  context.set_item("message"_n, str("GoogleChatAsyncMessenger could not send a queued message"));
-  context.set_item("exception"_n, error.value());
-  call.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
-}
-
 // The worker: sends the queued messages one at a time, in order, for ever.
 // An exception escaping one of them is handed to the loop's exception
 // handler, and the worker goes on with the next.
@@ -278,7 +272,8 @@ Task process_log_queue(Call& call, Borrowed self) {
       co_await await([&] { return send_entry(self, std::move(entry)); });
     } catch (const PyError& error) {
       if (!error.matches(PyExc_Exception)) throw;
-      report_worker_failure(call, error);
+      queue_worker::report_failure(call, "GoogleChatAsyncMessenger could not send a queued message",
+                                   error);
     }
     self.attr("log_queue"_n).method("task_done"_n);
   }
