@@ -79,7 +79,6 @@ class Call {
   void assign(Borrowed function, std::initializer_list<Borrowed> values);
 
   Borrowed operator[](std::size_t i) const { return slots_[i]; }
-  std::size_t size() const { return size_; }
   // A name of the function's module, looked up at the time of the call
   // (the module namespace first, then the module's builtins), as Python
   // code does.
