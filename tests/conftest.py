@@ -24,6 +24,11 @@ def assert_no_leak():
         _allocated_after(op, warmup)
         before = _allocated_after(op, 0)
         after = _allocated_after(op, repeat)
+        if after - before > slack:
+            # A cache of the interpreter's that grows once (a dict crossing a
+            # resize) is not a leak: a leak grows again, by as much, over the
+            # same number of further runs.
+            before, after = after, _allocated_after(op, repeat)
         assert after - before <= slack, f"{after - before} blocks left after {repeat} runs"
 
     return check
