@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internals.hpp"
+
 namespace rt {
 
 Ref Task::Resumption::await_resume() {
@@ -583,10 +585,6 @@ PyType_Spec coroutine_spec = {"vesprand_python_configuration.native_coroutine",
 PyType_Spec generator_spec = {"vesprand_python_configuration.native_generator",
                               sizeof(CoroutineObject), 0, frame_flags, generator_slots};
 
-// Made by ensure_runtime under the interpreter lock; see function.cpp.
-PyTypeObject* coroutine_type_ = nullptr;
-PyTypeObject* generator_type_ = nullptr;
-
 // Registers `type` as a virtual subclass of collections.abc.<abc>.
 void register_abc(PyTypeObject* type, Name abc) {
   Ref module = Ref::steal(PyImport_ImportModule("collections.abc"));
@@ -595,24 +593,20 @@ void register_abc(PyTypeObject* type, Name abc) {
 
 }  // namespace
 
-void ensure_coroutine_types() {
-  // Each type is published only once complete, so a failure is retried.
-  if (coroutine_type_ == nullptr) {
-    Ref type = Ref::steal(PyType_FromSpec(&coroutine_spec));
-    register_abc(reinterpret_cast<PyTypeObject*>(type.get()), "Coroutine"_n);
-    coroutine_type_ = reinterpret_cast<PyTypeObject*>(type.release());
-  }
-  if (generator_type_ == nullptr) {
-    Ref type = Ref::steal(PyType_FromSpec(&generator_spec));
-    register_abc(reinterpret_cast<PyTypeObject*>(type.get()), "Generator"_n);
-    generator_type_ = reinterpret_cast<PyTypeObject*>(type.release());
-  }
+void make_coroutine_types(Internals& internals) {
+  Ref coroutine = Ref::steal(PyType_FromSpec(&coroutine_spec));
+  register_abc(reinterpret_cast<PyTypeObject*>(coroutine.get()), "Coroutine"_n);
+  Ref generator = Ref::steal(PyType_FromSpec(&generator_spec));
+  register_abc(reinterpret_cast<PyTypeObject*>(generator.get()), "Generator"_n);
+  internals.coroutine_type = reinterpret_cast<PyTypeObject*>(coroutine.release());
+  internals.generator_type = reinterpret_cast<PyTypeObject*>(generator.release());
 }
 
-PyTypeObject* coroutine_type() { return coroutine_type_; }
+PyTypeObject* coroutine_type() { return internals().coroutine_type; }
 
 Ref new_coroutine_object(FrameKind kind, Borrowed name, Borrowed qualname, Borrowed code) {
-  PyTypeObject* type = kind == FrameKind::Generator ? generator_type_ : coroutine_type_;
+  PyTypeObject* type =
+      kind == FrameKind::Generator ? internals().generator_type : internals().coroutine_type;
   auto* c = PyObject_GC_New(CoroutineObject, type);
   if (c == nullptr) throw_error();
   c->name = Py_NewRef(name.get());

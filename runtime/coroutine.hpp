@@ -159,9 +159,6 @@ Ref make_coroutine(FrameKind kind, Borrowed name, Borrowed qualname, Borrowed co
 Ref make_coroutine(const char* qualname, const CoroutineBody& body, const Call& caller,
                    std::initializer_list<Borrowed> values);
 
-// Called by the runtime's set-up (ensure_runtime).
-void ensure_coroutine_types();
-
 // The type of native coroutine objects.
 PyTypeObject* coroutine_type();
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "coroutine.hpp"
+#include "internals.hpp"
 #include "module.hpp"
 
 namespace rt {
@@ -102,7 +103,7 @@ struct FunctionObject {
   PyObject* globals;
   PyObject* builtins;  // the builtins of the module's namespace
   PyObject* owner;     // the class that defines the function, or null
-  PyObject* state;     // the values the module keeps (module_state), or null
+  PyObject* state;     // the values the module keeps (Module::keep)
   Signature* signature;
 };
 
@@ -513,35 +514,12 @@ Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qua
 
 }  // namespace
 
-// The runtime's types, made by the first module's exec step under the
-// interpreter lock and kept for the life of the process. No C++ static guard
-// is involved, so two threads importing at once cannot deadlock on one, and a
-// failed creation leaves null, to be tried again by the next import. Safe as
-// process-wide state: the module frame admits one interpreter per process.
-namespace {
-PyTypeObject* function_type_ = nullptr;
-}
+PyTypeObject* function_type() { return internals().function_type; }
 
-PyTypeObject* function_type() { return function_type_; }
+Ref make_function_type() { return Ref::steal(PyType_FromSpec(&function_spec)); }
 
-// Python's atexit phase runs before the interpreter ends its daemon threads.
-PyObject* mark_exiting(PyObject*, PyObject*) {
-  exiting.store(true, std::memory_order_relaxed);
-  Py_RETURN_NONE;
-}
-PyMethodDef mark_exiting_def = {"_mark_exiting", mark_exiting, METH_NOARGS, nullptr};
-
-void ensure_runtime() {
-  if (function_type_ == nullptr) {
-    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
-    Ref marker = Ref::steal(PyCFunction_New(&mark_exiting_def, nullptr));
-    atexit.method("register"_n, marker);
-    function_type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)));
-  }
-  ensure_coroutine_types();
-}
-
-Ref make_function(const Def& def, Borrowed module, const char* qualname) {
+Ref make_function(const Def& def, const Module& in, const char* qualname) {
+  Borrowed module = in.object();
   auto sig = std::make_unique<Signature>();
   sig->name = def.name;
   sig->body = def.body;
@@ -618,7 +596,7 @@ Ref make_function(const Def& def, Borrowed module, const char* qualname) {
   f->globals = globals.release();
   f->builtins = builtins.release();
   f->owner = nullptr;
-  f->state = Py_XNewRef(module_state(module));
+  f->state = Py_NewRef(in.values().get());
   f->signature = sig.release();
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));

@@ -185,10 +185,12 @@ Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borro
 // the `__class__` cell of a `def` gives it.
 Ref super_attr(const Call& call, Borrowed self, Name name);
 
+class Module;
+
 // Creates a native function object. `qualname` is the function's qualified
-// name ("Class.method" for a method); `module` is the module object whose
-// namespace the function reads its globals from.
-Ref make_function(const Def& def, Borrowed module, const char* qualname);
+// name ("Class.method" for a method); `module` is the module whose namespace
+// the function reads its globals from and whose kept values it reaches.
+Ref make_function(const Def& def, const Module& module, const char* qualname);
 
 // Records `cls` as the class that defines `function` (for super_attr), when
 // `function` is a native function or a class/static method wrapping one.
@@ -196,10 +198,6 @@ void set_defining_class(Borrowed function, Borrowed cls);
 
 // The module's name (its `__name__`), as `__module__` values take it.
 Ref module_name(Borrowed module);
-
-// Creates the runtime's types (once; a failed attempt is repeated on the
-// next call). Called by every module's exec step, under the interpreter lock.
-void ensure_runtime();
 
 // The type of native function objects.
 PyTypeObject* function_type();

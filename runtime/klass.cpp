@@ -25,7 +25,7 @@ ClassBuilder& ClassBuilder::doc(const char* d) {
 
 Ref ClassBuilder::function(const Def& def) {
   std::string qualname = std::string(name_) + "." + def.name;
-  Ref f = make_function(def, module_.object(), qualname.c_str());
+  Ref f = make_function(def, module_, qualname.c_str());
   functions_.push_back(f);
   return f;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "internals.hpp"
 #include "klass.hpp"
 
 namespace rt {
@@ -25,15 +26,6 @@ int module_state_clear(PyObject* module) {
 }
 
 }  // namespace
-
-PyObject* module_state(PyObject* module) {
-  PyModuleDef* def = PyModule_GetDef(module);
-  if (def == nullptr || def->m_size != sizeof(ModuleState)) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  return static_cast<ModuleState*>(PyModule_GetState(module))->values;
-}
 
 void Module::add(const char* name, PyObject* value) const {
   check(PyModule_AddObjectRef(module_, name, value));
@@ -89,12 +81,10 @@ void Module::from_import_as(const char* module, const char* name, const char* al
   add(alias, import_from(dict(), module, {name})[0]);
 }
 
-void Module::keep(Name name, PyObject* value) const {
-  Borrowed(module_state(module_)).set_item(name, value);
-}
+void Module::keep(Name name, PyObject* value) const { values().set_item(name, value); }
 
 Ref Module::def(const Def& d) const {
-  Ref f = make_function(d, module_, d.name);
+  Ref f = make_function(d, *this, d.name);
   add(d.name, f);
   return f;
 }
@@ -173,7 +163,7 @@ int ModuleFrame::exec(PyObject* module) {
     ensure_runtime();
     state_ = static_cast<ModuleState*>(PyModule_GetState(module));
     if (state_->values == nullptr) state_->values = new_dict().release();
-    Module m(module);
+    Module m(module, state_);
     body_(m);
   });
   if (status < 0) {

@@ -17,13 +17,14 @@ class ClassBuilder;
 struct ModuleState {
   PyObject* values;
 };
-// The values of a module of the package (borrowed), or null for another.
-PyObject* module_state(PyObject* module);
 
+// A module being executed, as its body sees it.
 class Module {
  public:
-  explicit Module(PyObject* module) : module_(module) {}
+  Module(PyObject* module, ModuleState* state) : module_(module), state_(state) {}
   Borrowed object() const { return module_; }
+  // The values the module keeps (borrowed).
+  Borrowed values() const { return state_->values; }
   Borrowed dict() const { return PyModule_GetDict(module_); }
 
   // Binds a value under a name.
@@ -44,6 +45,7 @@ class Module {
 
  private:
   PyObject* module_;
+  ModuleState* state_;
 };
 
 using ModuleBody = void (*)(Module&);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <stdexcept>
@@ -74,28 +73,23 @@ struct Kw {
   PyObject* value;
 };
 
-// Set once the interpreter has begun to exit (from its atexit phase on). From
-// then on a daemon thread may be ended by a forced unwind while it waits for
-// the interpreter lock, and the destructors on its stack run without the
-// lock: they must leave reference counts alone.
-inline std::atomic<bool> exiting{false};
-
 #ifdef RT_CHECK_SUSPENSIONS
-// References held by Ref objects of this thread: native coroutines check at
-// each suspension that their body holds none of its own (coroutine.hpp).
-inline thread_local long live_refs = 0;
+// References held by Ref objects of this thread, one count shared by every
+// module (internals.hpp): native coroutines check at each suspension that
+// their body holds none of its own (coroutine.hpp).
+long& live_refs();
 #endif
 inline void count_refs([[maybe_unused]] long n) noexcept {
 #ifdef RT_CHECK_SUSPENSIONS
-  live_refs += n;
+  live_refs() += n;
 #endif
 }
 
-// False only on a thread that has lost the interpreter for good: then
-// nothing may touch Python objects or the interpreter's allocators.
-inline bool may_touch_python() noexcept {
-  return !exiting.load(std::memory_order_relaxed) || PyGILState_Check();
-}
+// False only on a thread that has lost the interpreter for good: once the
+// interpreter finalises, a daemon thread that waits for the interpreter lock
+// is ended by a forced unwind, and the destructors on its stack run without
+// the lock: they must leave reference counts and allocators alone.
+inline bool may_touch_python() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
 
 // Py_DECREF, unless this thread has lost the interpreter for good.
 inline void release_reference(PyObject* p) noexcept {

@@ -49,6 +49,25 @@ def test_native_types_say_where_they_come_from():
     assert type(probe.count_up(1)).__module__ == "vesprand_python_configuration"
 
 
+def test_one_runtime_serves_every_module():
+    from vesprand_python_configuration import bootkit, toolchest
+
+    assert type(Configuration.__init__) is type(toolchest.setup_google_chat_messenger)
+    native, probed = bootkit.configure_db_auth({}, "db"), coro.relay(None)
+    assert type(native) is type(probed)
+    native.close(), probed.close()
+
+    async def main():
+        logger = AsyncLogger("one-runtime", logging.CRITICAL)
+        worker = asyncio.ensure_future(logger._process_log_queue())  # waits on the queue
+        await asyncio.sleep(0)
+        with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+            await coro.relay(worker.get_coro())
+        worker.cancel()
+
+    asyncio.run(main())
+
+
 # ---------------------------------------------------------------- with
 
 

@@ -77,9 +77,10 @@ Ref wrong_arity(Borrowed a) { return a.ref(); }
 
 // Declares `wrong_arity` with two parameters when asked to.
 Ref declare_wrong_arity(Call& call) {
-  Module m(PyImport_AddModule("_runtimeprobe"));
+  PyObject* module = PyImport_AddModule("_runtimeprobe");
+  Module m(module, static_cast<ModuleState*>(PyModule_GetState(module)));
   (void)call;
-  return make_function({.name = "bad", .params = {{"a"}, {"b"}}, .body = wrong_arity}, m.object(),
+  return make_function({.name = "bad", .params = {{"a"}, {"b"}}, .body = wrong_arity}, m,
                        "bad");
 }
 

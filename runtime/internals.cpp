@@ -1,0 +1,80 @@
+#include "internals.hpp"
+
+#include <memory>
+
+namespace rt {
+
+namespace {
+
+// The capsule's name, which is also its key in the interpreter's state
+// dictionary. It names the layout of Internals and of the objects of the
+// shared types: a module built differently never shares with this one.
+#define RT_STRINGIFY(x) #x
+#define RT_VERSION(x) RT_STRINGIFY(x)
+#if defined(__clang__)
+#define RT_COMPILER "clang"
+#elif defined(__GNUC__)
+#define RT_COMPILER "gcc"
+#else
+#define RT_COMPILER "unknown"
+#endif
+constexpr const char* capsule_name = "vesprand_python_configuration.runtime.v2." RT_COMPILER
+                                     ".cxxabi" RT_VERSION(_GLIBCXX_USE_CXX11_ABI);
+
+long* own_live_refs() {
+  static thread_local long count = 0;
+  return &count;
+}
+
+void release_internals(PyObject* capsule) {
+  auto* made = static_cast<Internals*>(PyCapsule_GetPointer(capsule, capsule_name));
+  if (made == nullptr) return PyErr_Clear();
+  for (PyTypeObject* type :
+       {made->function_type, made->coroutine_type, made->generator_type, made->await_type})
+    Py_XDECREF(reinterpret_cast<PyObject*>(type));
+  delete made;
+}
+
+// The internals a capsule holds.
+Internals* held_by(Borrowed capsule) {
+  auto* held = static_cast<Internals*>(PyCapsule_GetPointer(capsule, capsule_name));
+  if (held == nullptr) throw_error();
+  return held;
+}
+
+}  // namespace
+
+#ifdef RT_CHECK_SUSPENSIONS
+long& live_refs() {
+  static thread_local long* shared = nullptr;
+  if (shared != nullptr) return *shared;
+  if (internals_ == nullptr) return *own_live_refs();  // this module's set-up, before sharing
+  shared = internals_->live_refs();
+  return *shared;
+}
+#endif
+
+void ensure_runtime() {
+  if (internals_ != nullptr) return;
+  Borrowed states = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (!states) raise(PyExc_SystemError, "the interpreter has no state dictionary");
+  Ref key = str(capsule_name);
+  if (Ref found = states.dict_get(key, nullptr)) {
+    internals_ = held_by(found);
+    return;
+  }
+  auto made = std::make_unique<Internals>();
+  made->live_refs = own_live_refs;
+  // Owned by the capsule from here on, also when a type fails below.
+  Ref capsule = Ref::steal(PyCapsule_New(made.get(), capsule_name, release_internals));
+  Internals& internals = *made.release();
+  internals.function_type = reinterpret_cast<PyTypeObject*>(make_function_type().release());
+  make_coroutine_types(internals);
+  // Making the types may have let another thread run the exec step of
+  // another module meanwhile: the first internals published are the ones.
+  PyObject* published = PyDict_SetDefault(states, key, capsule);
+  if (published == nullptr) throw_error();
+  internals_ = held_by(published);
+}
+
+}  // namespace rt

@@ -1,0 +1,41 @@
+// The runtime's shared state: one set per interpreter, shared by every module
+// of the package. Each module links its own copy of the runtime's code; the
+// first module imported makes the runtime's types and publishes them in a
+// capsule of the interpreter's state dictionary, and every later module finds
+// them there. So a native function of one module has the same type as one of
+// another, a coroutine of one module is recognised by all, and `isinstance`
+// holds across modules.
+#pragma once
+
+#include "error.hpp"
+
+namespace rt {
+
+struct Internals {
+  PyTypeObject* function_type;
+  PyTypeObject* coroutine_type;
+  PyTypeObject* generator_type;
+  PyTypeObject* await_type;  // the iterator a native coroutine's __await__ returns
+  // The suspension check's reference counter of the calling thread (used by
+  // debug builds only; present in all so that the layout never differs).
+  long* (*live_refs)();
+};
+
+// The interpreter's internals, as this module's copy of the runtime found or
+// made them; null until the module's exec step has run ensure_runtime. Each
+// module keeps this pointer of its own; what it points to is shared.
+inline Internals* internals_ = nullptr;
+
+inline const Internals& internals() { return *internals_; }
+
+// Finds the interpreter's internals, or makes them when this is the first
+// module of the package to be imported. Called by every module's exec step,
+// under the interpreter lock; a failed attempt leaves nothing behind and is
+// repeated by the next import.
+void ensure_runtime();
+
+// The makers of the shared types, called once per interpreter.
+Ref make_function_type();
+void make_coroutine_types(Internals& internals);
+
+}  // namespace rt
