@@ -60,7 +60,7 @@ Task statement(Call& call, Borrowed manager, B... values) {
   std::exception_ptr native;  // ... when it is a C++ one
   try {
     result = call.keep(co_await await([&] {
-      return make_coroutine("async_with.<body>", Body, call, {entered, values...});
+      return make_coroutine<Body>("async_with.<body>", call, {entered, values...}, false, true);
     }));
   } catch (abi::__forced_unwind&) {
     throw;
@@ -113,9 +113,10 @@ template <auto Body, class... V>
 Ref async_with(const Call& caller, Borrowed manager, const V&... values) {
   static_assert(async_context::BodyValues<decltype(Body)>::count == sizeof...(V),
                 "the body takes `entered` and then one Borrowed per value");
-  return make_coroutine("async_with",
-                        async_context::statement<Body, async_context::As<V, Borrowed>...>, caller,
-                        {manager, Borrowed(values)...});
+  // Both the statement and its body are steps of the awaiting frame's own
+  // statement; the statement's handlers run on close().
+  return make_coroutine<async_context::statement<Body, async_context::As<V, Borrowed>...>>(
+      "async_with", caller, {manager, Borrowed(values)...}, true, true);
 }
 
 }  // namespace rt

@@ -69,15 +69,18 @@ Ref handled_exception() {
   return Ref::steal(current);
 }
 
-Handling::Handling(const PyError& caught) {
-  _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
-  saved_ = std::exchange(top->exc_value, Py_NewRef(caught.value().get()));
+// The slot is read directly (the C API reads only the topmost exception
+// of the whole stack, which may be a caller's); it is written through the
+// C API, which sets the current frame's slot.
+Handling::Handling(const PyError& caught)
+    : saved_(Py_XNewRef(PyThreadState_Get()->exc_info->exc_value)) {
+  PyErr_SetHandledException(caught.value().get());
 }
 
 Handling::~Handling() {
   if (!may_touch_python()) return;
-  _PyErr_StackItem* top = PyThreadState_Get()->exc_info;
-  Py_XSETREF(top->exc_value, saved_);
+  PyErr_SetHandledException(saved_);
+  Py_XDECREF(saved_);
 }
 
 void set_error_from_current_exception() noexcept {

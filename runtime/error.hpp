@@ -25,6 +25,8 @@ class PyError : public std::exception {
   }
   // Puts the error back into the interpreter; the object is empty afterwards.
   void restore() noexcept;
+  // Takes the exception out; the object is empty afterwards.
+  Ref take() noexcept { return std::move(value_); }
   // The exception's type, value and traceback as `__exit__` receives them.
   Ref traceback() const;
 
@@ -51,7 +53,7 @@ class Handling {
   Handling& operator=(const Handling&) = delete;
 
  private:
-  PyObject* saved_;  // the slot's own value, owned; may be null
+  PyObject* saved_;  // the slot's own value, owned; may be null or None
 };
 
 // The exception being handled by the calling code (sys.exception()), or null.
@@ -104,27 +106,19 @@ int boundary_status(F&& body) {
   return guarded(body) ? 0 : -1;
 }
 
-// Counts a native call or coroutine step against the interpreter's recursion
-// limit while alive, as CPython's own C functions do: deep recursion through
-// native code raises RecursionError instead of overflowing the C stack.
-// The common case is counted in place on the thread state, as the
-// interpreter's own inline check does; at the limit the interpreter's
-// function raises.
+// Counts a native call against the interpreter's recursion limit while
+// alive, as CPython's own C functions do: deep recursion through native code
+// raises RecursionError instead of overflowing the C stack.
 class RecursionGuard {
  public:
-  explicit RecursionGuard(const char* where) : thread_(PyThreadState_Get()) {
-    if (thread_->recursion_remaining-- > 0) return;
-    ++thread_->recursion_remaining;
+  explicit RecursionGuard(const char* where) {
     if (Py_EnterRecursiveCall(where)) throw_error();
   }
   ~RecursionGuard() {
-    if (may_touch_python()) ++thread_->recursion_remaining;
+    if (may_touch_python()) Py_LeaveRecursiveCall();
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
-
- private:
-  PyThreadState* thread_;
 };
 
 }  // namespace rt

@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -85,6 +86,8 @@ struct Signature {
   Body body;
   CoroutineBody coroutine;  // a coroutine or generator body
   FrameKind kind = FrameKind::Coroutine;
+  bool handles_close = false;
+  std::size_t frame_size = 0;  // of the body's frame, learned from the first coroutine
 };
 
 namespace {
@@ -137,46 +140,26 @@ struct Binder {
     return -1;
   }
 
+  // Binds the arguments to `out`, which borrows them from the caller. The
+  // slots go to `room` (room for every parameter); a call that gives each
+  // parameter by position, in order, may instead keep the caller's own
+  // argument array, unless `room_required`.
   static void bind(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                   Call& out) {
+                   Call& out, PyObject** room, bool room_required) {
     const Signature& s = *f->signature;
-    out.open(s.slots.size());
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     auto positional = static_cast<Py_ssize_t>(s.positional);
-    if (nargs > positional && s.varargs < 0) too_many(s, nargs);
-    Py_ssize_t taken = std::min(nargs, positional);
-    for (Py_ssize_t i = 0; i < taken; ++i) out.set(i, Ref::borrow(args[i]));
-    if (s.varargs >= 0) {
-      Py_ssize_t extra = nargs - taken;
-      Ref rest = Ref::steal(PyTuple_New(extra));
-      for (Py_ssize_t i = 0; i < extra; ++i)
-        PyTuple_SET_ITEM(rest.get(), i, Py_NewRef(args[taken + i]));
-      out.set(s.varargs, std::move(rest));
-    }
-    if (s.varkw >= 0) out.set(s.varkw, new_dict());
-    if (kwnames != nullptr) {
-      Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-      for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + k];
-        int index = find_keyword(s, key);
-        if (index >= 0) {
-          if (out[index])
-            raise_format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'",
-                         s.name.c_str(), key);
-          out.set(index, Ref::borrow(value));
-        } else if (s.varkw >= 0) {
-          out[s.varkw].set_item(key, value);
-        } else {
-          raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
-                       s.name.c_str(), key);
-        }
+    out.function_ = reinterpret_cast<PyObject*>(f);
+    out.size_ = static_cast<std::uint16_t>(s.slots.size());
+    if (kwnames == nullptr && nargs == positional && s.varargs < 0 && s.varkw < 0) {
+      if (room_required) {
+        std::copy_n(args, nargs, room);
+        out.slots_ = room;
+      } else {
+        out.slots_ = args;
       }
-    }
-    for (std::size_t i = 0; i < s.positional; ++i) {
-      if (out[i]) continue;
-      if (!s.slots[i].default_value) too_few(s, nargs);
-      out.set(i, s.slots[i].default_value);
+    } else {
+      bind_slowly(s, args, nargs, kwnames, out, room);
     }
     for (std::size_t i = 0; i < s.positional; ++i) {
       const TypeCheck& c = s.slots[i].check;
@@ -186,7 +169,51 @@ struct Binder {
                    "Argument '%U' has incorrect type (expected %.200s, got %.200s)",
                    s.slots[i].name.get(), c.exact->tp_name, Py_TYPE(v)->tp_name);
     }
-    out.function_ = Py_NewRef(reinterpret_cast<PyObject*>(f));
+  }
+
+  static void bind_slowly(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Call& out, PyObject** room) {
+    std::fill_n(room, s.slots.size(), nullptr);
+    out.slots_ = room;
+    auto positional = static_cast<Py_ssize_t>(s.positional);
+    if (nargs > positional && s.varargs < 0) too_many(s, nargs);
+    Py_ssize_t taken = std::min(nargs, positional);
+    std::copy_n(args, taken, room);
+    if (s.varargs >= 0) {
+      Py_ssize_t extra = nargs - taken;
+      room[s.varargs] = check(PyTuple_New(extra));
+      out.made_[0] = static_cast<std::int16_t>(s.varargs);
+      for (Py_ssize_t i = 0; i < extra; ++i)
+        PyTuple_SET_ITEM(room[s.varargs], i, Py_NewRef(args[taken + i]));
+    }
+    if (s.varkw >= 0) {
+      room[s.varkw] = check(PyDict_New());
+      out.made_[1] = static_cast<std::int16_t>(s.varkw);
+    }
+    if (kwnames != nullptr) {
+      Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+      for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        int index = find_keyword(s, key);
+        if (index >= 0) {
+          if (room[index] != nullptr)
+            raise_format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'",
+                         s.name.c_str(), key);
+          room[index] = value;
+        } else if (s.varkw >= 0) {
+          check(PyDict_SetItem(room[s.varkw], key, value));
+        } else {
+          raise_format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
+                       s.name.c_str(), key);
+        }
+      }
+    }
+    for (std::size_t i = 0; i < s.positional; ++i) {
+      if (room[i] != nullptr) continue;
+      if (!s.slots[i].default_value) too_few(s, nargs);
+      room[i] = s.slots[i].default_value.get();  // held by the function, which the caller holds
+    }
   }
 
   static void check_result(const Signature& s, PyObject* r) {
@@ -208,30 +235,22 @@ Ref Call::global(Name name) const {
   return Ref::borrow(v);
 }
 
-void Call::assign(Borrowed function, std::initializer_list<Borrowed> values) {
-  open(values.size());
-  function_ = Py_NewRef(function.get());
-  std::size_t i = 0;
-  for (Borrowed v : values) slots_[i++] = Py_NewRef(v.get());
-}
-
-void Call::open(std::size_t size) {
+void Call::assign(Borrowed function, std::initializer_list<Borrowed> values, PyObject** slots) {
   clear();
-  if (size > inline_slots) {
-    slots_ = static_cast<PyObject**>(PyMem_Calloc(size, sizeof(PyObject*)));
-    if (slots_ == nullptr) {
-      slots_ = inline_;
-      throw std::bad_alloc();
-    }
-  } else {
-    for (std::size_t i = 0; i < size; ++i) slots_[i] = nullptr;
-  }
-  size_ = size;
+  std::size_t i = 0;
+  for (Borrowed v : values) slots[i++] = v.get();
+  slots_ = slots;
+  size_ = static_cast<std::uint16_t>(values.size());
+  function_ = function.get();
+  own();
 }
 
-void Call::set(std::size_t i, Ref value) noexcept {
-  PyObject* old = std::exchange(slots_[i], value.release());
-  if (old != nullptr) release_reference(old);
+void Call::own() noexcept {
+  if (owned_) return;
+  for (std::size_t i = 0; i < size_; ++i)
+    if (static_cast<int>(i) != made_[0] && static_cast<int>(i) != made_[1]) Py_INCREF(slots_[i]);
+  Py_XINCREF(function_);
+  owned_ = true;
 }
 
 Ref Call::state(Name name) const {
@@ -287,17 +306,23 @@ void Call::clear() noexcept {
   // Released one by one after being taken out, so a destructor that runs
   // meanwhile finds the call consistent.
   std::size_t size = std::exchange(size_, 0);
+  PyObject* const* slots = std::exchange(slots_, nullptr);
   PyObject* function = std::exchange(function_, nullptr);
   PyObject* kept = std::exchange(kept_, nullptr);
-  PyObject** slots = std::exchange(slots_, inline_);
+  bool owned = std::exchange(owned_, false);
+  std::int16_t made[2] = {made_[0], made_[1]};
+  made_[0] = made_[1] = -1;
   if (!may_touch_python()) return;
-  for (std::size_t i = size; i-- > 0;) Py_XDECREF(std::exchange(slots[i], nullptr));
-  Py_XDECREF(function);
-  if (slots != inline_) PyMem_Free(slots);
+  for (std::size_t i = size; i-- > 0;) {
+    bool own = owned || static_cast<int>(i) == made[0] || static_cast<int>(i) == made[1];
+    if (own) Py_XDECREF(slots[i]);
+  }
+  if (owned) Py_XDECREF(function);
   Py_XDECREF(kept);
 }
 
 int Call::traverse(visitproc visit, void* arg) const {
+  if (!owned_) return 0;  // a plain call's arguments are its caller's
   for (std::size_t i = 0; i < size_; ++i) Py_VISIT(slots_[i]);
   Py_VISIT(function_);
   Py_VISIT(kept_);
@@ -306,22 +331,49 @@ int Call::traverse(visitproc visit, void* arg) const {
 
 namespace {
 
+// A plain function's call: the arguments stay the caller's; only what
+// binding makes (the *args tuple, the **kwargs dict) is the call's own.
+PyObject* call_plain(FunctionObject* f, PyObject* const* args, std::size_t nargsf,
+                     PyObject* kwnames) {
+  const Signature& s = *f->signature;
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  constexpr std::size_t on_stack = 8;
+  PyObject* room[on_stack];
+  std::unique_ptr<PyObject*[]> spilled;
+  PyObject** slots = room;
+  if (s.slots.size() > on_stack)
+    slots = (spilled = std::make_unique<PyObject*[]>(s.slots.size())).get();
+  PyObject* result = nullptr;
+  guarded([&] {
+    Call call;
+    Binder::bind(f, args, nargsf, kwnames, call, slots, false);
+    Ref r = s.body(call);
+    Binder::check_result(s, r.get());
+    result = r.release();
+  });
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+// A coroutine or generator function's call: the object made owns its
+// arguments.
+PyObject* call_coroutine(FunctionObject* f, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames) {
+  Signature& s = *f->signature;
+  return boundary([&] {
+    CoroutineSpec spec{s.kind, s.coroutine, s.frame_size, s.handles_close};
+    return make_coroutine(spec, s.slots.size(), [&](Call& call, PyObject** room) {
+      Binder::bind(f, args, nargsf, kwnames, call, room, true);
+      call.own();
+    });
+  });
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) {
-  return boundary([&]() -> Ref {
-    FunctionObject* f = as_function(callable);
-    const Signature& s = *f->signature;
-    if (s.coroutine) {
-      return make_coroutine(s.kind, f->name, f->qualname, f->code, s.coroutine,
-                            [&](Call& call) { Binder::bind(f, args, nargsf, kwnames, call); });
-    }
-    RecursionGuard guard(" while calling a Python object");
-    Call call;
-    Binder::bind(f, args, nargsf, kwnames, call);
-    Ref result = s.body(call);
-    Binder::check_result(s, result.get());
-    return result;
-  });
+  FunctionObject* f = as_function(callable);
+  if (f->signature->coroutine) return call_coroutine(f, args, nargsf, kwnames);
+  return call_plain(f, args, nargsf, kwnames);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -516,6 +568,11 @@ Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qua
 
 PyTypeObject* function_type() { return internals().function_type; }
 
+FunctionNames function_names(Borrowed function) {
+  FunctionObject* f = as_function(function.get());
+  return {f->name, f->qualname, f->code};
+}
+
 Ref make_function_type() { return Ref::steal(PyType_FromSpec(&function_spec)); }
 
 Ref make_function(const Def& def, const Module& in, const char* qualname) {
@@ -525,6 +582,7 @@ Ref make_function(const Def& def, const Module& in, const char* qualname) {
   sig->body = def.body;
   sig->coroutine = def.coroutine ? def.coroutine : def.generator;
   if (def.generator) sig->kind = FrameKind::Generator;
+  sig->handles_close = def.handles_close;
   std::size_t bodies = (def.body ? 1 : 0) + (def.coroutine ? 1 : 0) + (def.generator ? 1 : 0);
   if (bodies != 1)
     raise_format(PyExc_SystemError, "%s: a native function needs exactly one body", def.name);

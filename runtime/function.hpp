@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <type_traits>
 #include <utility>
@@ -66,19 +67,23 @@ constexpr Param varkw(const char* name, const char* annotation = nullptr) {
 
 // One call of a native function: its arguments, bound to the parameters in
 // declaration order, and what the body reaches besides them (the module's
-// globals, the function itself). A coroutine or generator object owns the
-// Call of its body for the body's whole life.
+// globals, the function itself). The call of a plain function borrows its
+// arguments from the caller's frame, which holds them for the whole call; a
+// coroutine or generator object owns the call of its body, with strong
+// references, for the body's whole life.
 class Call {
  public:
   Call() = default;
   ~Call() { clear(); }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
-  // Arguments given by C++ code rather than bound from a call: `values` fill
-  // the first slots, and globals are read through `function`'s module.
-  void assign(Borrowed function, std::initializer_list<Borrowed> values);
+  // Arguments given by C++ code rather than bound from a call, owned by the
+  // call: `values` go to `slots` (room for as many), and globals are read
+  // through `function`'s module.
+  void assign(Borrowed function, std::initializer_list<Borrowed> values, PyObject** slots);
 
   Borrowed operator[](std::size_t i) const { return slots_[i]; }
+  std::size_t size() const { return size_; }
   // A name of the function's module, looked up at the time of the call
   // (the module namespace first, then the module's builtins), as Python
   // code does.
@@ -89,29 +94,29 @@ class Call {
   // Keeps `object` alive for as long as the call (for a coroutine: its
   // whole life), where the garbage collector sees it; returns it.
   Borrowed keep(Ref object);
-  // Releases every reference the call holds.
+  // Takes strong references to the borrowed arguments and the function,
+  // for a call that outlives the caller's frame (a coroutine's).
+  void own() noexcept;
+  // Releases every reference the call holds; its slots are left empty.
   void clear() noexcept;
   // For the garbage collector: visits every held reference.
   int traverse(visitproc visit, void* arg) const;
 
  private:
   friend struct Binder;
-  // Releases what the call holds and makes `size` empty slots.
-  void open(std::size_t size);
-  // Stores a parameter's value (the call owns a strong reference).
-  void set(std::size_t i, Ref value) noexcept;
 
-  // Strong references held for the body, outside any frame of it: as heap
-  // storage seen by the collector they are not Ref objects. Most calls fit
-  // the inline slots; only the first size_ slots are initialised (zeroing
-  // all of them would cost every call). Kept objects go to a list made on
-  // the first keep.
-  static constexpr std::size_t inline_slots = 6;
-  PyObject* inline_[inline_slots];
-  PyObject** slots_ = inline_;
-  std::size_t size_ = 0;
+  // The slots are storage of the caller's (or, when nothing needs binding,
+  // the caller's own argument array), never of the call. As references
+  // outside any frame of the body they are not Ref objects, so the
+  // collector can see a coroutine's.
+  PyObject* const* slots_ = nullptr;
   PyObject* function_ = nullptr;
-  PyObject* kept_ = nullptr;
+  PyObject* kept_ = nullptr;  // a list, made on the first keep
+  std::uint16_t size_ = 0;
+  // The slots holding what binding made (the *args tuple and **kwargs
+  // dict): the call's own references even when it borrows the others.
+  std::int16_t made_[2] = {-1, -1};
+  bool owned_ = false;
 };
 
 class Task;
@@ -172,6 +177,9 @@ struct Def {
   CoroutineBody coroutine = nullptr;  // ... or a coroutine function
   CoroutineBody generator = nullptr;  // ... or a generator function
   const char* doc = nullptr;
+  // For a coroutine or generator body with handlers that must run when its
+  // object is closed (coroutine.hpp, "Closing").
+  bool handles_close = false;
 };
 
 // `callable(*leading, *args, **kwargs)`: forwards the `*args` and
@@ -201,5 +209,14 @@ Ref module_name(Borrowed module);
 
 // The type of native function objects.
 PyTypeObject* function_type();
+
+// The names and code object of a native function, as its coroutines give
+// them.
+struct FunctionNames {
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* code;
+};
+FunctionNames function_names(Borrowed function);
 
 }  // namespace rt

@@ -29,9 +29,8 @@ long* own_live_refs() {
 void release_internals(PyObject* capsule) {
   auto* made = static_cast<Internals*>(PyCapsule_GetPointer(capsule, capsule_name));
   if (made == nullptr) return PyErr_Clear();
-  for (PyTypeObject* type :
-       {made->function_type, made->coroutine_type, made->generator_type, made->await_type})
-    Py_XDECREF(reinterpret_cast<PyObject*>(type));
+  // The coroutine types are static, the function type is the capsule's.
+  Py_XDECREF(reinterpret_cast<PyObject*>(made->function_type));
   delete made;
 }
 

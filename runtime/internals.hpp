@@ -12,7 +12,8 @@
 namespace rt {
 
 struct Internals {
-  PyTypeObject* function_type;
+  PyTypeObject* function_type;  // owned
+  // Static types of the module that made the internals:
   PyTypeObject* coroutine_type;
   PyTypeObject* generator_type;
   PyTypeObject* await_type;  // the iterator a native coroutine's __await__ returns

@@ -154,7 +154,7 @@ Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrow
                  Borrowed kwargs) {
   if (queue_full(self)) {
     co_await await([&] {
-      return make_coroutine("AsyncLogger._drain_log_queue", drain_log_queue, call, {self});
+      return make_coroutine<drain_log_queue>("AsyncLogger._drain_log_queue", call, {self});
     });
   }
   if (queue_full(self) && (level.equals("info"_n.get()) || level.equals("debug"_n.get())))

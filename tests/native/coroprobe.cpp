@@ -52,15 +52,21 @@ Task persist(Borrowed factory, Borrowed forgive_count) {
 // A coroutine body that awaits an internal coroutine of the same kind.
 Task relay_inner(Call& call, Borrowed awaitable) {
   co_return co_await await(
-      [&] { return make_coroutine("relay_inner.<inner>", relay, call, {awaitable}); });
+      [&] { return make_coroutine<relay>("relay_inner.<inner>", call, {awaitable}); });
 }
 
 void body(Module& m) {
   m.def({.name = "relay", .params = {{"awaitable"}}, .coroutine = relay});
   m.def({.name = "relay_each", .params = {{"awaitables", "list"}}, .coroutine = relay_each});
-  m.def({.name = "recover", .params = {{"awaitable"}, {"fallback"}}, .coroutine = recover});
+  m.def({.name = "recover",
+         .params = {{"awaitable"}, {"fallback"}},
+         .coroutine = recover,
+         .handles_close = true});
   m.def({.name = "fail", .params = {{"exception"}}, .coroutine = fail});
-  m.def({.name = "persist", .params = {{"factory"}, {"forgive", "int"}}, .coroutine = persist});
+  m.def({.name = "persist",
+         .params = {{"factory"}, {"forgive", "int"}},
+         .coroutine = persist,
+         .handles_close = true});
   m.def({.name = "relay_inner", .params = {{"awaitable"}}, .coroutine = relay_inner});
 }
 

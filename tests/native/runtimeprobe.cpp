@@ -80,8 +80,7 @@ Ref declare_wrong_arity(Call& call) {
   PyObject* module = PyImport_AddModule("_runtimeprobe");
   Module m(module, static_cast<ModuleState*>(PyModule_GetState(module)));
   (void)call;
-  return make_function({.name = "bad", .params = {{"a"}, {"b"}}, .body = wrong_arity}, m,
-                       "bad");
+  return make_function({.name = "bad", .params = {{"a"}, {"b"}}, .body = wrong_arity}, m, "bad");
 }
 
 void body(Module& m) {
