@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PY=/usr/bin/python3
 DEBIAN_PACKAGES=(
-  g++ meson ninja-build pkg-config clang-format
+  g++ clang meson ninja-build pkg-config clang-format
   python3-dev python3-venv python3-pip python3-mesonpy
   python3-jsonschema python3-requests python3-aiohttp python3-tz python3-redis
   python3-pytest python3-hypothesis python3-mypy redis-server redis-tools
