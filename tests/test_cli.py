@@ -141,6 +141,9 @@ CASES = {
          "to increase the limit)"]),
     "not an object": (
         '["S3cret"]', [], 1, ["F: error: the settings must be a JSON object, not an array"]),
+    "nested 500 deep": (
+        "{" + COMMON + ', "a": ' + '{"password": "S3cret", "a": ' * 248 + "[" * 250 + "]" * 250
+        + "}" * 249, [], 0, []),
     "nested 600 deep": (
         '{"password": ' + "[" * 600 + '"S3cret"' + "]" * 600 + "}", [], 2,
         ["F: cannot check: nested more than 500 levels deep"]),

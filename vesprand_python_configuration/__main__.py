@@ -191,7 +191,8 @@ def mask_addresses(text: str) -> str:
         floor = found + 3
         found = text.find("://", floor)
     ends = starts[1:] + [len(text)]
-    return text[: starts[0]] + "".join(mask_url(text[s:e]) for s, e in zip(starts, ends))
+    before = mask_addresses(text[: starts[0]])
+    return before + "".join(mask_url(text[s:e]) for s, e in zip(starts, ends))
 
 
 def masked(value: Any, name: str = "") -> Any:
@@ -203,10 +204,13 @@ def masked(value: Any, name: str = "") -> Any:
         if kind == "address" and isinstance(value, str) and "://" in value:
             return mask_url(value)
         return MASK
-    if isinstance(value, dict):
-        return {key: masked(item, str(key)) for key, item in value.items()}
+    if isinstance(value, dict):  # loops, not comprehensions: one frame a level
+        shown = {}
+        for key, item in value.items():
+            shown[key] = masked(item, str(key))
+        return shown
     if isinstance(value, list):
-        return [masked(item) for item in value]
+        return list(map(masked, value))
     if isinstance(value, str):
         return mask_addresses(value)
     return value
@@ -651,9 +655,9 @@ def finite(value: Any) -> Any:
     if isinstance(value, float) and not math.isfinite(value):
         return json.dumps(value)
     if isinstance(value, dict):
-        return {key: finite(item) for key, item in value.items()}
+        return dict(zip(value, map(finite, value.values())))
     if isinstance(value, list):
-        return [finite(item) for item in value]
+        return list(map(finite, value))
     return value
 
 
