@@ -23,11 +23,16 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# Configures (once) and builds an in-place tree: DIR [meson options...]
+# Configures (once; later with the options given) and builds an in-place
+# tree: DIR [meson options...]
 build_tree() {
   local dir="$ROOT/$1"
   shift
-  [ -f "$dir/build.ninja" ] || meson setup "$dir" "$ROOT" "$@" >/dev/null
+  if [ -f "$dir/build.ninja" ]; then
+    [ "$#" -eq 0 ] || meson configure "$dir" "$@" >/dev/null
+  else
+    meson setup "$dir" "$ROOT" "$@" >/dev/null
+  fi
   ninja -C "$dir" >/dev/null
 }
 
