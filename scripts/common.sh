@@ -4,7 +4,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PY=/usr/bin/python3
 DEBIAN_PACKAGES=(
-  g++ meson ninja-build pkg-config clang-format
+  g++ clang meson ninja-build pkg-config clang-format
   python3-dev python3-venv python3-pip python3-mesonpy
   python3-jsonschema python3-requests python3-aiohttp python3-tz python3-redis
   python3-pytest python3-hypothesis python3-mypy redis-server redis-tools
@@ -23,11 +23,16 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# Configures (once) and builds an in-place tree: DIR [meson options...]
+# Configures (once; later with the options given) and builds an in-place
+# tree: DIR [meson options...]
 build_tree() {
   local dir="$ROOT/$1"
   shift
-  [ -f "$dir/build.ninja" ] || meson setup "$dir" "$ROOT" "$@" >/dev/null
+  if [ -f "$dir/build.ninja" ]; then
+    [ "$#" -eq 0 ] || meson configure "$dir" "$@" >/dev/null
+  else
+    meson setup "$dir" "$ROOT" "$@" >/dev/null
+  fi
   ninja -C "$dir" >/dev/null
 }
 

@@ -9,6 +9,7 @@ context manager::
         server.address        # "127.0.0.1:PORT" (what the package's settings hold)
         server.url            # "redis://127.0.0.1:PORT"
         server.stop(); server.start()   # down and up again on the same port
+        server.pause(); server.resume() # silent (SIGSTOP) but still accepting, and back
 
     with cluster() as c:                     # three masters
         c.address             # "127.0.0.1:PORT" of the first master
@@ -19,6 +20,8 @@ context manager::
         victim = c.master_of_slot(c.keyslot("some-key"))
         c.kill(victim)                       # SIGKILL, no goodbye to the cluster
         c.wait_for_takeover(victim)          # until its replica serves its slots
+        c.rejoin(victim)                     # back as the replica of its successor
+        c.wait_for_replication()             # every write reached the replicas
 
 ``command(*args)`` on a server sends one command and returns the decoded reply;
 it needs no client library.
@@ -188,6 +191,18 @@ class RedisServer:
         """Ends the process at once (SIGKILL), as a crash would."""
         self._end(signal.SIGKILL)
 
+    def pause(self):
+        """Stops the process (SIGSTOP): the kernel still accepts connections
+        and takes requests, but nothing answers until ``resume``. A client
+        without a socket timeout waits as long: resume from another thread
+        (a timer) when the test's own thread talks to the server."""
+        os.kill(self.process.pid, signal.SIGSTOP)
+
+    def resume(self):
+        """Lets a paused process go on (SIGCONT)."""
+        if self.running:
+            os.kill(self.process.pid, signal.SIGCONT)
+
 
 def _spawn(directory: str, options: tuple[str, ...], cluster_bus: bool) -> RedisServer:
     """Starts a server on a free port, retrying when another process takes
@@ -229,9 +244,13 @@ def _layout(server: RedisServer) -> tuple:
     return tuple(sorted((r[0], r[1], r[2][1], tuple(sorted(n[1] for n in r[3:]))) for r in reply))
 
 
+def _fields(text: str) -> list[list[str]]:
+    """The "name:value" lines of an INFO-style reply."""
+    return [line.split(":", 1) for line in text.split("\r\n") if ":" in line]
+
+
 def _cluster_info(server: RedisServer) -> dict[str, str]:
-    text = server.command("CLUSTER", "INFO")
-    return dict(line.split(":", 1) for line in text.split("\r\n") if ":" in line)
+    return dict(_fields(server.command("CLUSTER", "INFO")))
 
 
 class Cluster:
@@ -273,6 +292,27 @@ class Cluster:
 
     def kill(self, node: RedisServer):
         node.kill()
+
+    def rejoin(self, node: RedisServer, timeout: float = CLUSTER_TIMEOUT):
+        """Starts a killed node again with its own cluster configuration; a
+        master that was failed over comes back as its successor's replica."""
+        node.start()
+        self.wait_until_healthy(timeout)
+
+    def wait_for_replication(self, timeout: float = CLUSTER_TIMEOUT):
+        """Waits until every replica has acknowledged all its master wrote."""
+
+        def caught_up():
+            for node in self.alive():
+                info = dict(_fields(node.command("INFO", "replication")))
+                replicas = [dict(f.split("=", 1) for f in info[k].split(","))
+                            for k in info if k.startswith("slave") and k[5:].isdigit()]  # fmt: skip
+                offset = int(info.get("master_repl_offset", 0))
+                if info["role"] == "master" and any(int(r["offset"]) < offset for r in replicas):
+                    return False
+            return True
+
+        _wait(caught_up, timeout, "the replicas to catch up", 0.1)
 
     def healthy(self) -> bool:
         """Every live node reports ok, agrees on the slots, and every replica's

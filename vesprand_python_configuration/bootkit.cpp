@@ -71,6 +71,49 @@ Task configure_logger(Call& call, Borrowed service_name, Borrowed configuration)
 
 // ---------------------------------------------------------- the chat messenger
 
+// The address as it may be logged: the password of a user:password@ part
+// (the whole user part when it has no password) and every query value
+// replaced by ***; scheme, host, path, fragment and parameter names are kept,
+// so the line still tells which address is set. The user part runs to the
+// last @, so a password holding "/", "?", "#" or "@" is hidden whole; an
+// address that urlsplit refuses keeps only its scheme. Anything else (no
+// "://", nothing to hide, not a string) is returned as it is.
+Ref masked_address(const Call& call, Borrowed address) {
+  if (!PyUnicode_Check(address.get())) return address.ref();
+  auto [scheme, sep, rest] = unpack<3>(address.method("partition"_n, "://"_n.get()));
+  if (!sep.truthy()) return address.ref();
+  auto [userinfo, at, location] = unpack<3>(rest.method("rpartition"_n, "@"_n.get()));
+  Ref parts;
+  try {
+    parts = call.state("urlsplit"_n)(format("//%U", location.get()));
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_ValueError)) throw;
+    return format("%U://***", scheme.get());
+  }
+  Ref query = parts.attr("query"_n);
+  if (!userinfo.truthy() && !query.truthy()) return address.ref();
+  if (userinfo.truthy()) {
+    auto [user, colon, password] = unpack<3>(userinfo.method("partition"_n, ":"_n.get()));
+    userinfo = colon.truthy() ? format("%U:***", user.get()) : str("***");
+  }
+  Ref parameters = new_list();
+  for (const Ref& parameter : Iterate(query.method("split"_n, "&"_n.get()))) {
+    auto [name, equals, value] = unpack<3>(parameter.method("partition"_n, "="_n.get()));
+    if (equals.truthy())
+      list_append(parameters, format("%U=***", name.get()));
+    else
+      list_append(parameters, name.truthy() ? str("***") : name);
+  }
+  Ref netloc = parts.attr("netloc"_n), path = parts.attr("path"_n);
+  Ref fragment = parts.attr("fragment"_n);
+  Ref text =
+      format("%U://%U%U%U%U", scheme.get(), userinfo.get(), at.get(), netloc.get(), path.get());
+  if (query.truthy())
+    text = format("%U?%U", text.get(), Ref::steal(PyUnicode_Join(str("&"), parameters)).get());
+  if (fragment.truthy()) text = format("%U#%U", text.get(), fragment.get());
+  return text;
+}
+
 Task configure_google_chat(Call& call, Borrowed service_name, Borrowed configuration,
                            Borrowed environ, Borrowed log_enabled, Borrowed logger) {
   Ref extra = extra_properties(configuration);
@@ -78,8 +121,9 @@ Task configure_google_chat(Call& call, Borrowed service_name, Borrowed configura
   Ref g_chat_hook = extra.method("get"_n, "g_chat_webhook"_n.get(), Py_None);
   Ref error_gchat_hook = extra.method("get"_n, "error_g_chat_webhook"_n.get(), Py_None);
   log(logger, "info"_n, line("Google Chat async mode: "_n, is_async_gchat));
-  log(logger, "info"_n, line("Google Chat webhook: "_n, g_chat_hook));
-  log(logger, "info"_n, line("Error Google Chat webhook: "_n, error_gchat_hook));
+  log(logger, "info"_n, line("Google Chat webhook: "_n, masked_address(call, g_chat_hook)));
+  log(logger, "info"_n,
+      line("Error Google Chat webhook: "_n, masked_address(call, error_gchat_hook)));
   Ref g_chat = call.global("setup_google_chat_messenger"_n)(
       service_name, g_chat_hook, error_gchat_hook, environ, is_async_gchat, log_enabled, logger);
   co_return make_record(call, "GoogleChatConfig"_n, {{"g_chat"_n, g_chat}});
@@ -224,6 +268,7 @@ void body(Module& m) {
   m.from_import("vesprand_python_configuration.scribeset", {"setup_logger"});
   m.from_import("vesprand_python_configuration.cachelink", {"RedisClientFactory"});
   m.from_import("vesprand_python_configuration.toolchest", {"setup_google_chat_messenger"});
+  m.keep("urlsplit"_n, Ref::steal(PyImport_ImportModule("urllib.parse")).attr("urlsplit"_n));
 
   record(m, "LoggerConfig", {{"logger", "Any"}, {"log_enabled", "List[str]"}},
          iterate_fields<"logger", "log_enabled">);

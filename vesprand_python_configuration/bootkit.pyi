@@ -4,21 +4,29 @@ attribute dictionary."""
 
 import sys
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional
+from logging import Logger
+from typing import Any, Dict, Iterator, List, Optional, Union
 
-from vesprand_python_configuration.cachelink import RedisClientFactory
-from vesprand_python_configuration.scribeset import setup_logger
-from vesprand_python_configuration.toolchest import setup_google_chat_messenger
+import redis
+from redis.cluster import RedisCluster
+from vesprand_python_configuration import LoggerLike
+from vesprand_python_configuration.cachelink import IRedisClient, RedisClientFactory
+from vesprand_python_configuration.scribeset import AsyncLogger, setup_logger
+from vesprand_python_configuration.toolchest import (
+    GoogleChatAsyncMessenger,
+    GoogleChatSyncMessenger,
+    setup_google_chat_messenger,
+)
 
 @dataclass
 class LoggerConfig:
-    logger: Any
+    logger: Union[Logger, AsyncLogger]
     log_enabled: List[str]
     def __iter__(self) -> Iterator[Any]: ...
 
 @dataclass
 class GoogleChatConfig:
-    g_chat: Any
+    g_chat: Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]
     def __iter__(self) -> Iterator[Any]: ...
 
 @dataclass
@@ -40,7 +48,8 @@ class DBConfig:
 
 @dataclass
 class RedisConfig:
-    redis_obj: Any
+    # None when the settings name no Redis server.
+    redis_obj: Union[IRedisClient, RedisCluster, redis.Redis, None]
     def __iter__(self) -> Iterator[Any]: ...
 
 async def configure_logger(service_name: str, configuration: Dict[str, Any]) -> LoggerConfig: ...
@@ -49,10 +58,10 @@ async def configure_google_chat(
     configuration: Dict[str, Any],
     environ: Any,
     log_enabled: List[str],
-    logger: Any,
+    logger: LoggerLike,
 ) -> GoogleChatConfig: ...
 async def configure_clickhouse(
-    configuration: Dict[str, Any], environ: str, logger: Any
+    configuration: Dict[str, Any], environ: str, logger: LoggerLike
 ) -> Dict[str, Any]: ...
 async def configuration_kafka(configuration: Dict[str, Any]) -> KafkaConfig: ...
 async def configure_db_auth(configuration: Dict[str, Any], database_name: str) -> DBConfig: ...
@@ -62,7 +71,7 @@ async def configure_db_auth(configuration: Dict[str, Any], database_name: str) -
 def configure_redis(
     configuration: Dict[str, Any],
     environ: Any,
-    logger: Any,
+    logger: LoggerLike,
     client_type: int = 1,
     decode_responses: bool = False,
 ) -> RedisConfig: ...

@@ -2,6 +2,8 @@
 // wrappers that log a failed get/set/delete and answer a neutral value, with
 // a default expiry on set and the per-operation category counters; and the
 // factory that chooses between them.
+#include <cstdio>
+
 #include "rt.hpp"
 
 namespace {
@@ -52,6 +54,56 @@ Ref guarded_by_log(Borrowed self, const char* prefix, Borrowed subject, F&& op,
   }
 }
 
+// ----------------------------------------- cluster clients of redis-py < 4.4
+
+// The cluster client of redis-py before 4.4.0 does not recover from every
+// failover by itself:
+// - a rebuild of its slot table that meets a startup node without a
+//   connection deep-copies the connection arguments; they hold a bound method
+//   of the client, so the copy reaches the client's lock and fails, and so
+//   does every later rebuild. A cluster client this module creates answers a
+//   deep copy with itself, which the copied arguments then share.
+// - its pipeline raises a refused connection without rebuilding the slot
+//   table, so the counters of a moved slot would keep failing: the counters
+//   rebuild it themselves after a pipeline lost its connection.
+// The module keeps the library's cluster class as "fragile_cluster" when the
+// library is such a release (None otherwise), decided once at import.
+
+bool is_fragile_cluster(const Call& call, Borrowed client) {
+  Ref fragile = call.state("fragile_cluster"_n);
+  return !fragile.is_none() && check(PyObject_IsInstance(client, fragile));
+}
+
+Ref itself(Borrowed self, Borrowed) { return self.ref(); }
+
+// A cluster client just created by this module, made safe to rebuild.
+Ref created(const Call& call, Ref client) {
+  if (is_fragile_cluster(call, client))
+    client.set_attr("__deepcopy__"_n, Ref::steal(PyMethod_New(call.state("itself"_n), client)));
+  return client;
+}
+
+// Rebuilds the slot table of a cluster client. A failed rebuild is left for
+// the client's next command to repeat.
+void rebuild_slot_table(Borrowed client) {
+  try {
+    client.attr("nodes_manager"_n).method("initialize"_n);
+  } catch (const PyError& failed) {
+    if (!failed.matches(PyExc_Exception)) throw;
+  }
+}
+
+// Whether the library's version text names a release before 4.4.0.
+bool before_4_4(Borrowed redis) {
+  if (!redis.has_attr("__version__"_n)) return false;
+  int major = 0, minor = 0;
+  Ref version = redis.attr("__version__"_n).str();
+  const char* text = PyUnicode_AsUTF8(version);
+  if (text == nullptr) throw_error();
+  return std::sscanf(text, "%d.%d", &major, &minor) == 2 &&
+         (major < 4 || (major == 4 && minor < 4));
+}
+
 // ------------------------------------------------------ the simple client
 
 Ref initialize_redis(Call& call, Borrowed url, Borrowed environ, Borrowed logger,
@@ -71,9 +123,10 @@ Ref initialize_redis(Call& call, Borrowed url, Borrowed environ, Borrowed logger
     port = integer(6379);
   }
   logger.method("info"_n, concat("After splitting ", host));
-  Ref client =
-      call.global("RedisClusterClient"_n)
-          .call({}, {{"host"_n, host}, {"port"_n, port}, {"decode_responses"_n, decode_responses}});
+  Ref client = created(call, call.global("RedisClusterClient"_n)
+                                 .call({}, {{"host"_n, host},
+                                            {"port"_n, port},
+                                            {"decode_responses"_n, decode_responses}}));
   // As text: a logger may take nothing else (the queued logger refuses it).
   logger.method("info"_n, client.method("get_nodes"_n).str());
   logger.method("info"_n, str("Connection to redis is successful"));
@@ -126,33 +179,53 @@ void count(Borrowed pipe, Borrowed key, Borrowed record, Borrowed one) {
   pipe.method("hincrby"_n, key, record.method("get"_n, "id"_n.get()).str(), one);
 }
 
-// Counts every identifier of the batch, at all three levels, in one hash per
-// operation, sent as one pipeline. The expiry goes first and, when anything
-// was counted, once more after the increments: a hash that the batch creates
-// gets its expiry too. Nothing is sent when the walk fails.
-Ref increment_category_counts(Borrowed self, Borrowed operation_id, Borrowed batch_data) {
-  Ref key = concat("Mod:RetagOperations:", operation_id, ":category_counts");
-  auto send = [&] {
-    Ref pipe = self.attr("client"_n).method("pipeline"_n);
-    Ref expiry = integer(10800), one = integer(1);
-    pipe.method("expire"_n, key, expiry);
-    bool counted = false;
-    for (const Ref& category : Iterate(batch_data)) {
-      count(pipe, key, category, one);
-      counted = true;
-      Ref subs = category.method("get"_n, "subCategories"_n.get(), new_list());
-      for (const Ref& sub : Iterate(subs)) {
-        count(pipe, key, sub, one);
-        Ref sub_subs = sub.method("get"_n, "subSubCategories"_n.get(), new_list());
-        for (const Ref& sub_sub : Iterate(sub_subs)) count(pipe, key, sub_sub, one);
-      }
+// Sends the counts of a batch through one pipeline of `client`. The expiry
+// goes first and, when anything was counted, once more after the increments:
+// a hash that the batch creates gets its expiry too. Nothing is sent when
+// the walk fails.
+void send_counts(Borrowed client, Borrowed key, Borrowed batch_data) {
+  Ref pipe = client.method("pipeline"_n);
+  Ref expiry = integer(10800), one = integer(1);
+  pipe.method("expire"_n, key, expiry);
+  bool counted = false;
+  for (const Ref& category : Iterate(batch_data)) {
+    count(pipe, key, category, one);
+    counted = true;
+    Ref subs = category.method("get"_n, "subCategories"_n.get(), new_list());
+    for (const Ref& sub : Iterate(subs)) {
+      count(pipe, key, sub, one);
+      Ref sub_subs = sub.method("get"_n, "subSubCategories"_n.get(), new_list());
+      for (const Ref& sub_sub : Iterate(sub_subs)) count(pipe, key, sub_sub, one);
     }
-    if (counted) pipe.method("expire"_n, key, expiry);
-    pipe.method("execute"_n);
-    return none();
-  };
-  return guarded_by_log(self, "Error incrementing category counts for operation '", operation_id,
-                        send, none());
+  }
+  if (counted) pipe.method("expire"_n, key, expiry);
+  pipe.method("execute"_n);
+}
+
+// Counts every identifier of the batch, at all three levels, in one hash per
+// operation. When the pipeline of a fragile cluster client lost its
+// connection, the client's slot table is rebuilt after the failure is
+// logged, so that the next batch finds the slot's new master.
+Ref increment_category_counts(Call& call, Borrowed self, Borrowed operation_id,
+                              Borrowed batch_data) {
+  Ref key = concat("Mod:RetagOperations:", operation_id, ":category_counts");
+  Ref client;
+  bool lost_connection = false;
+  guarded_by_log(
+      self, "Error incrementing category counts for operation '", operation_id,
+      [&] {
+        client = self.attr("client"_n);
+        try {
+          send_counts(client, key, batch_data);
+        } catch (const PyError& error) {
+          lost_connection = error.matches(call.state("lost_connection"_n));
+          throw;
+        }
+        return none();
+      },
+      none());
+  if (lost_connection && is_fragile_cluster(call, client)) rebuild_slot_table(client);
+  return none();
 }
 
 // ----------------------------------------------------- connecting a wrapper
@@ -160,10 +233,10 @@ Ref increment_category_counts(Borrowed self, Borrowed operation_id, Borrowed bat
 Ref production_connect(Call& call, Borrowed self) {
   return guarded_by_log(self, "Error connecting to Production Redis at '", self.attr("url"_n), [&] {
     auto [host, port] = unpack<2>(self.method("_parse_url"_n, self.attr("url"_n)));
-    return call.global("RedisClusterClient"_n)
-        .call({}, {{"host"_n, host},
-                   {"port"_n, port},
-                   {"decode_responses"_n, self.attr("decode_responses"_n)}});
+    return created(call, call.global("RedisClusterClient"_n)
+                             .call({}, {{"host"_n, host},
+                                        {"port"_n, port},
+                                        {"decode_responses"_n, self.attr("decode_responses"_n)}}));
   });
 }
 
@@ -214,8 +287,15 @@ const char* const get_returns = "Union[str, None]";
 
 void body(Module& m) {
   m.from_import("typing", {"Union"});
-  m.import("redis");
+  Ref redis = m.import("redis");
   m.from_import_as("redis.cluster", "RedisCluster", "RedisClusterClient");
+  m.keep("fragile_cluster"_n, before_4_4(redis) ? m.dict().item("RedisClusterClient"_n) : none());
+  Ref errors = redis.attr("exceptions"_n);
+  m.keep("lost_connection"_n,
+         tuple(errors.attr("ConnectionError"_n), errors.attr("TimeoutError"_n)));
+  m.keep("itself"_n,
+         make_function({.name = "__deepcopy__", .params = {self, {"memo"}}, .body = itself},
+                       m.object(), "__deepcopy__"));
 
   m.def(
       {.name = "initialize_redis",

@@ -1,7 +1,10 @@
 """Configuration assembly: the Configuration record, the table of component
 keys, and the ConfigurationBuilder that loads, validates and assembles it."""
 
+import json as json
 from typing import Any, Dict, List, Optional
+
+import jsonschema as jsonschema
 
 # The settings keys of each component ("sql", "clickhouse", "aws", "elastic",
 # "redis", "kafka").

@@ -7,6 +7,7 @@ from typing import Dict as Dict
 from typing import Any as Any
 
 import aiohttp as aiohttp
+from vesprand_python_configuration import LoggerLike
 import requests as requests  # type: ignore[import]
 
 def add_extra_properties_to_schema(
@@ -27,7 +28,7 @@ class GoogleChatSyncMessenger(metaclass=SingletonMeta):
     default_g_chat_error_webhook: str
     environ: str
     log_enabled: list[str]
-    logger: Optional[logging.Logger]
+    logger: Optional[LoggerLike]
     color_dict: Dict[int, str]
     def __init__(
         self,
@@ -36,7 +37,7 @@ class GoogleChatSyncMessenger(metaclass=SingletonMeta):
         g_chat_error_webhook: str,
         environ: str,
         log_enabled: Optional[list[str]] = None,
-        logger: Optional[logging.Logger] = None,
+        logger: Optional[LoggerLike] = None,
     ) -> None: ...
     def send_message(
         self, text_message: str, message_type: int = 1, webhook_url: Optional[str] = None
@@ -49,7 +50,7 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
     g_chat_webhook: str
     environ: str
     log_enabled: list[str]
-    logger: Optional[logging.Logger]
+    logger: Optional[LoggerLike]
     color_dict: Dict[int, str]
     log_queue: asyncio.Queue[tuple[str, int]]
     queue_task: Optional[asyncio.Task[None]]
@@ -60,7 +61,7 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
         g_chat_error_webhook: str,
         environ: str,
         log_enabled: Optional[list[str]] = None,
-        logger: Optional[logging.Logger] = None,
+        logger: Optional[LoggerLike] = None,
         max_queue_size: int = 100,
     ) -> None: ...
     def send_message(self, text_message: str, message_type: Optional[int] = None) -> None:
@@ -77,5 +78,5 @@ def setup_google_chat_messenger(
     environ: str,
     async_mode: bool = False,
     log_enabled: Optional[list[str]] = None,
-    logger: Optional[logging.Logger] = None,
+    logger: Optional[LoggerLike] = None,
 ) -> Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]: ...
