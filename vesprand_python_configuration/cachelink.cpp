@@ -294,8 +294,8 @@ void body(Module& m) {
   m.keep("lost_connection"_n,
          tuple(errors.attr("ConnectionError"_n), errors.attr("TimeoutError"_n)));
   m.keep("itself"_n,
-         make_function({.name = "__deepcopy__", .params = {self, {"memo"}}, .body = itself},
-                       m.object(), "__deepcopy__"));
+         make_function({.name = "__deepcopy__", .params = {self, {"memo"}}, .body = itself}, m,
+                       "__deepcopy__"));
 
   m.def(
       {.name = "initialize_redis",
