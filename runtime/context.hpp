@@ -41,7 +41,10 @@ RT_PASSES_FORCED_UNWIND auto with(Borrowed manager, F&& body) -> decltype(body(B
     throw;
   } catch (PyError& error) {
     if (!exit_with(exit, error)) throw;
-    if constexpr (!std::is_void_v<R>)
+    // Suppressed: the statement gives nothing, as `async with` gives None.
+    if constexpr (std::is_same_v<R, Ref>)
+      return none();
+    else if constexpr (!std::is_void_v<R>)
       return R();
     else
       return;

@@ -733,7 +733,7 @@ PyObject* get_frame(PyObject* self, void*) {
       Ref globals = c->call.function().attr("__globals__"_n);
       c->frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
                                 PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                                globals, nullptr)))
+                                globals.get(), nullptr)))
                      .release();
     }
     return Ref::borrow(c->frame);

@@ -38,12 +38,14 @@ Ref PyError::traceback() const {
 
 void throw_error() { throw PyError(); }
 
-void raise(PyObject* type, const char* message) {
+void null_reference() { raise(PyExc_SystemError, "a null reference reached a call"); }
+
+void raise(Borrowed type, const char* message) {
   PyErr_SetString(type, message);
   throw PyError();
 }
 
-void raise_format(PyObject* type, const char* format, ...) {
+void raise_format(Borrowed type, const char* format, ...) {
   va_list args;
   va_start(args, format);
   PyErr_FormatV(type, format, args);
@@ -51,11 +53,11 @@ void raise_format(PyObject* type, const char* format, ...) {
   throw PyError();
 }
 
-void raise_object(PyObject* exception) {
-  if (PyExceptionClass_Check(exception)) {
+void raise_object(Borrowed exception) {
+  if (PyExceptionClass_Check(exception.get())) {
     PyErr_SetNone(exception);
-  } else if (PyExceptionInstance_Check(exception)) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+  } else if (PyExceptionInstance_Check(exception.get())) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(exception.type()), exception);
   } else {
     PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
   }
@@ -116,7 +118,7 @@ Ref special_method(Borrowed manager, Name name, const char* missing, const char*
   descrgetfunc get = Py_TYPE(found)->tp_descr_get;
   if (get == nullptr) return Ref::borrow(found);
   Ref attribute = Ref::borrow(found);  // held while the descriptor runs
-  return Ref::steal(get(attribute, manager, reinterpret_cast<PyObject*>(manager.type())));
+  return Ref::steal(get(attribute.get(), manager, reinterpret_cast<PyObject*>(manager.type())));
 }
 
 bool exit_with(Borrowed exit, const PyError& error) {

@@ -20,7 +20,7 @@ class PyError : public std::exception {
 
   const char* what() const noexcept override { return "Python exception"; }
   Borrowed value() const noexcept { return value_; }
-  bool matches(PyObject* exception_type) const {
+  bool matches(Borrowed exception_type) const {
     return PyErr_GivenExceptionMatches(value_.get(), exception_type) != 0;
   }
   // Puts the error back into the interpreter; the object is empty afterwards.
@@ -35,10 +35,10 @@ class PyError : public std::exception {
 };
 
 // Raises `type(message)` (or `type(*args)` for the tuple form).
-[[noreturn]] void raise(PyObject* type, const char* message);
-[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+[[noreturn]] void raise(Borrowed type, const char* message);
+[[noreturn]] void raise_format(Borrowed type, const char* format, ...);
 // Raises an exception instance (or class) as the `raise` statement does.
-[[noreturn]] void raise_object(PyObject* exception);
+[[noreturn]] void raise_object(Borrowed exception);
 
 // While alive, `caught` is the exception being handled, as inside an `except`
 // clause: an exception raised meanwhile gets it as its implicit __context__.

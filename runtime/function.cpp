@@ -265,21 +265,21 @@ Borrowed Call::keep(Ref object) {
   return object;  // the list holds it
 }
 
-Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
+Ref call_with(Borrowed callable, std::initializer_list<Borrowed> leading, Borrowed args,
               Borrowed kwargs) {
   Ref rest =
       !args || PyTuple_CheckExact(args.get()) ? args.ref() : Ref::steal(PySequence_Tuple(args));
   Py_ssize_t extra = rest ? PyTuple_GET_SIZE(rest.get()) : 0;
   Ref all = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(leading.size()) + extra));
   Py_ssize_t n = 0;
-  for (PyObject* item : leading) PyTuple_SET_ITEM(all.get(), n++, Py_NewRef(item));
+  for (Borrowed item : leading) PyTuple_SET_ITEM(all.get(), n++, Py_NewRef(item.get()));
   for (Py_ssize_t i = 0; i < extra; ++i)
     PyTuple_SET_ITEM(all.get(), n++, Py_NewRef(PyTuple_GET_ITEM(rest.get(), i)));
   // The callee gets a dict of its own, whatever mapping was given.
   Ref keywords;
   if (kwargs && !(PyDict_Check(kwargs.get()) && PyDict_GET_SIZE(kwargs.get()) == 0)) {
     keywords = new_dict();
-    check(PyDict_Merge(keywords, kwargs, 1));
+    check(PyDict_Merge(keywords.get(), kwargs, 1));
   }
   return callable.call_tuple(all, keywords.get());
 }
@@ -297,7 +297,7 @@ void set_defining_class(Borrowed function, Borrowed cls) {
       PyObject_TypeCheck(f.get(), &PyStaticMethod_Type))
     f = f.attr("__func__"_n);
   if (!f.is_exactly(function_type())) return;
-  Py_XSETREF(as_function(f)->owner, Py_NewRef(cls.get()));
+  Py_XSETREF(as_function(f.get())->owner, Py_NewRef(cls.get()));
 }
 
 Ref module_name(Borrowed module) { return Ref::steal(PyModule_GetNameObject(module)); }
@@ -534,14 +534,14 @@ PyType_Spec function_spec = {
 
 // A code object that describes the parameters, as the compiler would make
 // for a `def` with this signature (it is never executed).
-Ref make_code(const Signature& s, Borrowed module, PyObject* name, PyObject* qualname) {
+Ref make_code(const Signature& s, Borrowed module, Borrowed name, Borrowed qualname) {
   Ref file = Ref::steal_or_null(PyObject_GetAttrString(module, "__file__"));
   if (!file) {
     PyErr_Clear();
     file = module_name(module);
   }
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(PyUnicode_AsUTF8(file), PyUnicode_AsUTF8(name), 1)));
+      PyCode_NewEmpty(PyUnicode_AsUTF8(file.get()), PyUnicode_AsUTF8(name), 1)));
   Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(s.slots.size())));
   std::size_t i = 0;
   for (const Slot& slot : s.slots)
@@ -632,12 +632,12 @@ Ref make_function(const Def& def, const Module& in, const char* qualname) {
   // As for a `def`: the namespace's __builtins__, else the interpreter's.
   Ref builtins = globals.dict_get("__builtins__"_n);
   if (builtins.is_none()) builtins = Ref::steal(PyImport_ImportModule("builtins"));
-  if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins));
+  if (PyModule_Check(builtins.get())) builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
   if (!PyDict_Check(builtins.get())) raise(PyExc_TypeError, "__builtins__ must be a dict");
 
   Ref doc = def.doc != nullptr ? str(def.doc) : none();
   Ref defaults_tuple =
-      PyList_GET_SIZE(defaults.get()) != 0 ? Ref::steal(PyList_AsTuple(defaults)) : none();
+      PyList_GET_SIZE(defaults.get()) != 0 ? Ref::steal(PyList_AsTuple(defaults.get())) : none();
   PyTypeObject* type = function_type();
   auto* f = PyObject_GC_New(FunctionObject, type);
   if (f == nullptr) throw_error();

@@ -185,7 +185,7 @@ struct Def {
 // `callable(*leading, *args, **kwargs)`: forwards the `*args` and
 // `**kwargs` a native function was given (either may be null; any iterable
 // and any mapping will do). The callee gets its own copy of the keywords.
-Ref call_with(Borrowed callable, std::initializer_list<PyObject*> leading, Borrowed args,
+Ref call_with(Borrowed callable, std::initializer_list<Borrowed> leading, Borrowed args,
               Borrowed kwargs);
 
 // `super().name` inside the method run by `call`, whose first argument is

@@ -71,7 +71,7 @@ void ensure_runtime() {
   make_coroutine_types(internals);
   // Making the types may have let another thread run the exec step of
   // another module meanwhile: the first internals published are the ones.
-  PyObject* published = PyDict_SetDefault(states, key, capsule);
+  PyObject* published = PyDict_SetDefault(states, key.get(), capsule.get());
   if (published == nullptr) throw_error();
   internals_ = held_by(published);
 }

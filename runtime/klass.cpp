@@ -8,13 +8,13 @@ ClassBuilder::ClassBuilder(const Module& module, const char* name)
   namespace_.set_item("__qualname__"_n, str(name));
 }
 
-ClassBuilder& ClassBuilder::base(PyObject* b) {
-  bases_.push_back(Ref::borrow(b));
+ClassBuilder& ClassBuilder::base(Borrowed b) {
+  bases_.push_back(b.ref());
   return *this;
 }
 
-ClassBuilder& ClassBuilder::metaclass(PyObject* m) {
-  metaclass_ = Ref::borrow(m);
+ClassBuilder& ClassBuilder::metaclass(Borrowed m) {
+  metaclass_ = m.ref();
   return *this;
 }
 
@@ -36,13 +36,13 @@ ClassBuilder& ClassBuilder::method(const Def& def) {
 }
 
 ClassBuilder& ClassBuilder::classmethod(const Def& def) {
-  Ref wrapped = Ref::steal(PyClassMethod_New(function(def)));
+  Ref wrapped = Ref::steal(PyClassMethod_New(function(def).get()));
   namespace_.set_item(str(def.name), wrapped);
   return *this;
 }
 
 ClassBuilder& ClassBuilder::staticmethod(const Def& def) {
-  Ref wrapped = Ref::steal(PyStaticMethod_New(function(def)));
+  Ref wrapped = Ref::steal(PyStaticMethod_New(function(def).get()));
   namespace_.set_item(str(def.name), wrapped);
   return *this;
 }
@@ -55,7 +55,7 @@ void ClassBuilder::annotate(const char* name, const char* annotation) {
   annotations_.set_item(str(name), str(annotation));
 }
 
-ClassBuilder& ClassBuilder::attr(const char* name, PyObject* value, const char* annotation) {
+ClassBuilder& ClassBuilder::attr(const char* name, Borrowed value, const char* annotation) {
   namespace_.set_item(str(name), value);
   if (annotation != nullptr) annotate(name, annotation);
   return *this;
@@ -82,7 +82,7 @@ Ref ClassBuilder::create() {
   return cls;
 }
 
-Ref subclass(const Module& module, const char* name, PyObject* base) {
+Ref subclass(const Module& module, const char* name, Borrowed base) {
   return ClassBuilder(module, name).base(base).create();
 }
 

@@ -17,14 +17,14 @@ class ClassBuilder {
   // A base class (in order; none means object). A base that is `type`
   // makes a metaclass, whose `__call__` method runs when its classes are
   // called.
-  ClassBuilder& base(PyObject* base);
-  ClassBuilder& metaclass(PyObject* metaclass);
+  ClassBuilder& base(Borrowed base);
+  ClassBuilder& metaclass(Borrowed metaclass);
   ClassBuilder& doc(const char* doc);
   ClassBuilder& method(const Def& def);
   ClassBuilder& classmethod(const Def& def);
   ClassBuilder& staticmethod(const Def& def);
   // A class attribute, with its annotation (source text) when given.
-  ClassBuilder& attr(const char* name, PyObject* value, const char* annotation = nullptr);
+  ClassBuilder& attr(const char* name, Borrowed value, const char* annotation = nullptr);
   // An annotation without a value (`name: annotation` in a class body), as
   // dataclasses take their fields.
   ClassBuilder& field(const char* name, const char* annotation);
@@ -49,6 +49,6 @@ class ClassBuilder {
 };
 
 // A class deriving from `base` with no body (such as an exception class).
-Ref subclass(const Module& module, const char* name, PyObject* base);
+Ref subclass(const Module& module, const char* name, Borrowed base);
 
 }  // namespace rt

@@ -27,7 +27,7 @@ int module_state_clear(PyObject* module) {
 
 }  // namespace
 
-void Module::add(const char* name, PyObject* value) const {
+void Module::add(const char* name, Borrowed value) const {
   check(PyModule_AddObjectRef(module_, name, value));
 }
 
@@ -43,8 +43,8 @@ Ref Module::import(const char* module, const char* as) const {
     return imported;
   }
   Ref top = str(std::string_view(module, static_cast<std::size_t>(dot - module)));
-  Ref package = Ref::steal(PyImport_Import(top));
-  check(PyModule_AddObjectRef(module_, PyUnicode_AsUTF8(top), package));
+  Ref package = Ref::steal(PyImport_Import(top.get()));
+  add(PyUnicode_AsUTF8(top.get()), package);
   return imported;
 }
 
@@ -55,10 +55,10 @@ std::vector<Ref> import_from(Borrowed globals, const char* module,
                              std::initializer_list<const char*> names) {
   Ref from = new_list();
   for (const char* name : names) list_append(from, str(name));
-  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals, nullptr, from, 0));
+  Ref imported = Ref::steal(PyImport_ImportModuleLevel(module, globals, nullptr, from.get(), 0));
   std::vector<Ref> values;
   for (const char* name : names) {
-    Ref value = Ref::steal_or_null(PyObject_GetAttrString(imported, name));
+    Ref value = Ref::steal_or_null(PyObject_GetAttrString(imported.get(), name));
     if (!value) {
       PyError error;
       Handling handling(error);
@@ -81,7 +81,7 @@ void Module::from_import_as(const char* module, const char* name, const char* al
   add(alias, import_from(dict(), module, {name})[0]);
 }
 
-void Module::keep(Name name, PyObject* value) const { values().set_item(name, value); }
+void Module::keep(Name name, Borrowed value) const { values().set_item(name, value); }
 
 Ref Module::def(const Def& d) const {
   Ref f = make_function(d, *this, d.name);

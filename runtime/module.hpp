@@ -28,7 +28,7 @@ class Module {
   Borrowed dict() const { return PyModule_GetDict(module_); }
 
   // Binds a value under a name.
-  void add(const char* name, PyObject* value) const;
+  void add(const char* name, Borrowed value) const;
   // `import a.b` (binds `a`), or `import a.b as name`.
   Ref import(const char* module, const char* as = nullptr) const;
   // `from module import name, ...` (each bound under its own name).
@@ -39,7 +39,7 @@ class Module {
   Ref def(const Def& def) const;
   // Keeps `value` in the module's own state under `name`: not a name of
   // the module, reached by its functions through Call::state.
-  void keep(Name name, PyObject* value) const;
+  void keep(Name name, Borrowed value) const;
   // An ordinary class of this module (see ClassBuilder).
   ClassBuilder cls(const char* name) const;
 

@@ -67,12 +67,6 @@ constexpr Name operator""_n() {
 }
 }  // namespace literals
 
-// A keyword argument of a call: "name"_n = value.
-struct Kw {
-  Name name;
-  PyObject* value;
-};
-
 #ifdef RT_CHECK_SUSPENSIONS
 // References held by Ref objects of this thread, one count shared by every
 // module (internals.hpp): native coroutines check at each suspension that
@@ -96,45 +90,56 @@ inline void release_reference(PyObject* p) noexcept {
   if (may_touch_python()) Py_DECREF(p);
 }
 
+struct Kw;
+
+// A null reference reaching a call, an attribute or a tuple is a fault of
+// the native code: builds with assertions turn it into SystemError instead of
+// a crash.
+[[noreturn]] void null_reference();
+inline PyObject* nonnull(PyObject* p) {
+#ifndef NDEBUG
+  if (p == nullptr) null_reference();
+#endif
+  return p;
+}
+
 // The operations shared by Ref and Borrowed; D provides get().
 template <class D>
 class Api {
  public:
   PyObject* ptr() const { return static_cast<const D*>(this)->get(); }
   explicit operator bool() const { return ptr() != nullptr; }
-  bool is(PyObject* other) const { return ptr() == other; }
+  bool is(Borrowed other) const;
   bool is_none() const { return ptr() == Py_None; }
   PyTypeObject* type() const { return Py_TYPE(ptr()); }
   const char* type_name() const { return Py_TYPE(ptr())->tp_name; }
   bool is_exactly(PyTypeObject* t) const { return Py_IS_TYPE(ptr(), t); }
 
   Ref attr(Name name) const;
-  Ref attr(PyObject* name) const;
-  void set_attr(Name name, PyObject* value) const;
-  void set_attr(PyObject* name, PyObject* value) const;
+  Ref attr(Borrowed name) const;
+  void set_attr(Name name, Borrowed value) const;
+  void set_attr(Borrowed name, Borrowed value) const;
   bool has_attr(Name name) const;
 
-  Ref item(PyObject* key) const;
+  Ref item(Borrowed key) const;
   Ref item(Name key) const;
-  void set_item(PyObject* key, PyObject* value) const;
-  void set_item(Name key, PyObject* value) const;
-  bool contains(PyObject* key) const;
+  void set_item(Borrowed key, Borrowed value) const;
+  void set_item(Name key, Borrowed value) const;
+  bool contains(Borrowed key) const;
 
   // dict.get(key, fallback) on a dict: a new reference to the value, or to
   // `fallback` (None unless told; null gives an empty Ref) when absent.
-  Ref dict_get(PyObject* key, PyObject* fallback = Py_None) const;
-  Ref dict_get(Name key, PyObject* fallback = Py_None) const;
+  Ref dict_get(Borrowed key, Borrowed fallback = Py_None) const;
+  Ref dict_get(Name key, Borrowed fallback = Py_None) const;
 
   bool truthy() const { return check(PyObject_IsTrue(ptr())) != 0; }
-  bool equals(PyObject* other) const {
-    return check(PyObject_RichCompareBool(ptr(), other, Py_EQ)) != 0;
-  }
+  bool equals(Borrowed other) const;
   Ref str() const;
 
   template <class... A>
   Ref operator()(const A&... args) const;
-  Ref call(std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) const;
-  Ref call_tuple(PyObject* args, PyObject* kwargs = nullptr) const;
+  Ref call(std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) const;
+  Ref call_tuple(Borrowed args, Borrowed kwargs = nullptr) const;
 
   template <class... A>
   Ref method(Name name, const A&... args) const;
@@ -183,7 +188,9 @@ class Ref : public Api<Ref> {
   static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
 
   PyObject* get() const noexcept { return p_; }
-  operator PyObject*() const noexcept { return p_; }
+  // A raw pointer only when asked for: an owned reference never turns
+  // silently into one that may outlive it.
+  explicit operator PyObject*() const noexcept { return p_; }
   operator Borrowed() const noexcept { return Borrowed(p_); }
   PyObject* release() noexcept {
     if (p_ != nullptr) count_refs(-1);
@@ -205,6 +212,12 @@ class Ref : public Api<Ref> {
 
 inline Ref Borrowed::ref() const { return Ref::borrow(p_); }
 
+// A keyword argument of a call: "name"_n = value.
+struct Kw {
+  Name name;
+  Borrowed value;
+};
+
 // Constructors of common values.
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
@@ -225,11 +238,11 @@ template <class... A>
 Ref tuple(const A&... items) {
   Ref t = Ref::steal(PyTuple_New(sizeof...(A)));
   Py_ssize_t i = 0;
-  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(static_cast<PyObject*>(items)))), ...);
+  ((PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(nonnull(static_cast<PyObject*>(items))))), ...);
   return t;
 }
 
-inline void list_append(PyObject* list, PyObject* item) { check(PyList_Append(list, item)); }
+inline void list_append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
 
 // Iterates a dict's (key, value) pairs as iterating dict.items() does: the
 // walk holds the dict and each pair while in use, and a body that adds or
@@ -280,7 +293,7 @@ inline DictItems dict_items(Borrowed d) { return DictItems(d); }
 // Iterates any iterable, yielding owned references.
 class Iterate {
  public:
-  explicit Iterate(PyObject* iterable) : it_(Ref::steal(PyObject_GetIter(iterable))) {}
+  explicit Iterate(Borrowed iterable) : it_(Ref::steal(PyObject_GetIter(iterable))) {}
   struct It {
     PyObject* it;
     Ref current;
@@ -340,18 +353,18 @@ std::array<Ref, N> unpack(Borrowed object) {
 
 template <class D>
 Ref Api<D>::attr(Name name) const {
-  return Ref::steal(PyObject_GetAttr(ptr(), name.get()));
+  return Ref::steal(PyObject_GetAttr(nonnull(ptr()), name.get()));
 }
 template <class D>
-Ref Api<D>::attr(PyObject* name) const {
-  return Ref::steal(PyObject_GetAttr(ptr(), name));
+Ref Api<D>::attr(Borrowed name) const {
+  return Ref::steal(PyObject_GetAttr(nonnull(ptr()), nonnull(name)));
 }
 template <class D>
-void Api<D>::set_attr(Name name, PyObject* value) const {
+void Api<D>::set_attr(Name name, Borrowed value) const {
   check(PyObject_SetAttr(ptr(), name.get(), value));
 }
 template <class D>
-void Api<D>::set_attr(PyObject* name, PyObject* value) const {
+void Api<D>::set_attr(Borrowed name, Borrowed value) const {
   check(PyObject_SetAttr(ptr(), name, value));
 }
 template <class D>
@@ -362,7 +375,7 @@ bool Api<D>::has_attr(Name name) const {
   return found != 0;
 }
 template <class D>
-Ref Api<D>::item(PyObject* key) const {
+Ref Api<D>::item(Borrowed key) const {
   return Ref::steal(PyObject_GetItem(ptr(), key));
 }
 template <class D>
@@ -370,26 +383,34 @@ Ref Api<D>::item(Name key) const {
   return item(key.get());
 }
 template <class D>
-void Api<D>::set_item(PyObject* key, PyObject* value) const {
+void Api<D>::set_item(Borrowed key, Borrowed value) const {
   check(PyObject_SetItem(ptr(), key, value));
 }
 template <class D>
-void Api<D>::set_item(Name key, PyObject* value) const {
+void Api<D>::set_item(Name key, Borrowed value) const {
   set_item(key.get(), value);
 }
 template <class D>
-bool Api<D>::contains(PyObject* key) const {
+bool Api<D>::contains(Borrowed key) const {
   return check(PySequence_Contains(ptr(), key)) != 0;
 }
 template <class D>
-Ref Api<D>::dict_get(PyObject* key, PyObject* fallback) const {
+Ref Api<D>::dict_get(Borrowed key, Borrowed fallback) const {
   PyObject* v = PyDict_GetItemWithError(ptr(), key);
   if (v == nullptr && PyErr_Occurred()) throw_error();
-  return Ref::borrow(v != nullptr ? v : fallback);
+  return Ref::borrow(v != nullptr ? v : fallback.get());
 }
 template <class D>
-Ref Api<D>::dict_get(Name key, PyObject* fallback) const {
+Ref Api<D>::dict_get(Name key, Borrowed fallback) const {
   return dict_get(key.get(), fallback);
+}
+template <class D>
+bool Api<D>::is(Borrowed other) const {
+  return ptr() == other.get();
+}
+template <class D>
+bool Api<D>::equals(Borrowed other) const {
+  return check(PyObject_RichCompareBool(ptr(), other, Py_EQ)) != 0;
 }
 template <class D>
 Ref Api<D>::str() const {
@@ -398,35 +419,35 @@ Ref Api<D>::str() const {
 template <class D>
 template <class... A>
 Ref Api<D>::operator()(const A&... args) const {
-  PyObject* stack[sizeof...(A) + 1] = {nullptr, static_cast<PyObject*>(args)...};
-  return Ref::steal(PyObject_Vectorcall(ptr(), stack + 1,
+  PyObject* stack[sizeof...(A) + 1] = {nullptr, nonnull(static_cast<PyObject*>(args))...};
+  return Ref::steal(PyObject_Vectorcall(nonnull(ptr()), stack + 1,
                                         sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 template <class D>
-Ref Api<D>::call(std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) const {
+Ref Api<D>::call(std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) const {
   constexpr std::size_t max = 16;
   if (args.size() + kwargs.size() > max) throw std::length_error("too many arguments in one call");
   PyObject* stack[max + 1];
   std::size_t n = 1;
-  for (PyObject* a : args) stack[n++] = a;
+  for (Borrowed a : args) stack[n++] = nonnull(a);
   Ref names;
   if (kwargs.size() != 0) names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
   Py_ssize_t k = 0;
   for (const Kw& kw : kwargs) {
     PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(kw.name.get()));
-    stack[n++] = kw.value;
+    stack[n++] = nonnull(kw.value);
   }
-  return Ref::steal(PyObject_Vectorcall(ptr(), stack + 1,
+  return Ref::steal(PyObject_Vectorcall(nonnull(ptr()), stack + 1,
                                         args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 template <class D>
-Ref Api<D>::call_tuple(PyObject* args, PyObject* kwargs) const {
-  return Ref::steal(PyObject_Call(ptr(), args, kwargs));
+Ref Api<D>::call_tuple(Borrowed args, Borrowed kwargs) const {
+  return Ref::steal(PyObject_Call(nonnull(ptr()), nonnull(args), kwargs));
 }
 template <class D>
 template <class... A>
 Ref Api<D>::method(Name name, const A&... args) const {
-  PyObject* stack[] = {ptr(), static_cast<PyObject*>(args)...};
+  PyObject* stack[] = {nonnull(ptr()), nonnull(static_cast<PyObject*>(args))...};
   return Ref::steal(PyObject_VectorcallMethod(
       name.get(), stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

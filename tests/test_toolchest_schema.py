@@ -114,3 +114,32 @@ def test_no_leaks(assert_no_leak, settings_file):
             pass
 
     assert_no_leak(run)
+
+
+class Suppressing:
+    """A file whose reading fails, opened by a manager that suppresses the failure."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return True
+
+    def read(self):
+        raise OSError("unreadable")
+
+
+def test_a_suppressed_load_leaves_the_settings_unbound_as_python_does(monkeypatch):
+    def python_version(appsettings_path):
+        with open(appsettings_path, "r") as f:
+            appsettings = json.load(f)
+        return appsettings
+
+    opener = lambda *args: Suppressing()  # noqa: E731
+    monkeypatch.setattr(toolchest, "open", opener, raising=False)
+    monkeypatch.setitem(globals(), "open", opener)
+    with pytest.raises(UnboundLocalError) as native:
+        add_extra_properties_to_schema({"properties": {}}, "settings.json")
+    with pytest.raises(UnboundLocalError) as python:
+        python_version("settings.json")
+    assert str(native.value) == str(python.value)

@@ -43,12 +43,12 @@ bool differs(Borrowed value, Name text) {
 }
 
 // One log line: a call of the logger method `level` with the whole message.
-void log(Borrowed logger, Name level, PyObject* message) { logger.method(level, message); }
+void log(Borrowed logger, Name level, Borrowed message) { logger.method(level, message); }
 
 // The message `prefix + str(value) + suffix`.
 Ref line(Name prefix, Borrowed value, Name suffix = ""_n) {
-  Ref text = Ref::steal(PyUnicode_Concat(prefix.get(), value.str()));
-  return Ref::steal(PyUnicode_Concat(text, suffix.get()));
+  Ref text = Ref::steal(PyUnicode_Concat(prefix.get(), value.str().get()));
+  return Ref::steal(PyUnicode_Concat(text.get(), suffix.get()));
 }
 
 // ------------------------------------------------------------------ the logger
@@ -109,7 +109,8 @@ Ref masked_address(const Call& call, Borrowed address) {
   Ref text =
       format("%U://%U%U%U%U", scheme.get(), userinfo.get(), at.get(), netloc.get(), path.get());
   if (query.truthy())
-    text = format("%U?%U", text.get(), Ref::steal(PyUnicode_Join(str("&"), parameters)).get());
+    text = format("%U?%U", text.get(),
+                  Ref::steal(PyUnicode_Join(str("&").get(), parameters.get())).get());
   if (fragment.truthy()) text = format("%U#%U", text.get(), fragment.get());
   return text;
 }
@@ -197,7 +198,7 @@ Task configure_db_auth(Call& call, Borrowed configuration, Borrowed database_nam
   if (sql_server_ip.contains(","_n.get())) {
     auto [host_part, port_part] = unpack<2>(sql_server_ip.method("split"_n, ","_n.get()));
     host = host_part;
-    port = Ref::steal(PyNumber_Long(port_part));
+    port = Ref::steal(PyNumber_Long(port_part.get()));
   } else {
     port = integer(1433);
   }

@@ -19,7 +19,7 @@ template <class... P>
 Ref concat(const P&... parts) {
   Ref result;
   auto add = [&](Ref next) {
-    result = result ? Ref::steal(PyNumber_Add(result, next)) : std::move(next);
+    result = result ? Ref::steal(PyNumber_Add(result.get(), next.get())) : std::move(next);
   };
   (add(piece(parts)), ...);
   return result;
@@ -71,7 +71,7 @@ Ref guarded_by_log(Borrowed self, const char* prefix, Borrowed subject, F&& op,
 
 bool is_fragile_cluster(const Call& call, Borrowed client) {
   Ref fragile = call.state("fragile_cluster"_n);
-  return !fragile.is_none() && check(PyObject_IsInstance(client, fragile));
+  return !fragile.is_none() && check(PyObject_IsInstance(client, fragile.get()));
 }
 
 Ref itself(Borrowed self, Borrowed) { return self.ref(); }
@@ -79,7 +79,8 @@ Ref itself(Borrowed self, Borrowed) { return self.ref(); }
 // A cluster client just created by this module, made safe to rebuild.
 Ref created(const Call& call, Ref client) {
   if (is_fragile_cluster(call, client))
-    client.set_attr("__deepcopy__"_n, Ref::steal(PyMethod_New(call.state("itself"_n), client)));
+    client.set_attr("__deepcopy__"_n,
+                    Ref::steal(PyMethod_New(call.state("itself"_n).get(), client.get())));
   return client;
 }
 
@@ -98,7 +99,7 @@ bool before_4_4(Borrowed redis) {
   if (!redis.has_attr("__version__"_n)) return false;
   int major = 0, minor = 0;
   Ref version = redis.attr("__version__"_n).str();
-  const char* text = PyUnicode_AsUTF8(version);
+  const char* text = PyUnicode_AsUTF8(version.get());
   if (text == nullptr) throw_error();
   return std::sscanf(text, "%d.%d", &major, &minor) == 2 &&
          (major < 4 || (major == 4 && minor < 4));
@@ -117,7 +118,7 @@ Ref initialize_redis(Call& call, Borrowed url, Borrowed environ, Borrowed logger
   auto [host, port_text] = unpack<2>(url.method("split"_n, str(":")));
   Ref port;
   try {
-    port = Ref::steal(PyNumber_Long(port_text));
+    port = Ref::steal(PyNumber_Long(port_text.get()));
   } catch (const PyError& error) {
     if (!error.matches(PyExc_ValueError)) throw;
     port = integer(6379);
@@ -159,8 +160,9 @@ Ref base_set(Borrowed self, Borrowed key, Borrowed value, Borrowed ex) {
       self, "Error setting key '", key,
       [&] {
         Ref zero = integer(0);
-        Ref ttl = check(PyObject_RichCompareBool(ex, zero, Py_NE)) ? ex.ref()
-                                                                   : self.attr("DEFAULT_TTL"_n);
+        Ref ttl = check(PyObject_RichCompareBool(ex, zero.get(), Py_NE))
+                      ? ex.ref()
+                      : self.attr("DEFAULT_TTL"_n);
         return self.attr("client"_n).attr("set"_n).call({key, value}, {{"ex"_n, ttl}});
       },
       boolean(false));

@@ -187,7 +187,8 @@ void attach_handled_exception(Borrowed kwargs, bool by_default) {
 template <Literal Level, Literal Threshold, bool ExcInfoByDefault>
 Ref log_at(Call& call, Borrowed self, Borrowed msg, Borrowed args, Borrowed kwargs) {
   Ref threshold = call.global("logging"_n).attr(operator""_n<Threshold>());
-  if (!check(PyObject_RichCompareBool(self.attr("log_level"_n), threshold, Py_LE))) return none();
+  if (!check(PyObject_RichCompareBool(self.attr("log_level"_n).get(), threshold.get(), Py_LE)))
+    return none();
   Ref asyncio = call.global("asyncio"_n);
   Ref loop = asyncio.method("get_running_loop"_n);
   attach_handled_exception(kwargs, ExcInfoByDefault);

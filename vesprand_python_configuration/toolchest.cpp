@@ -16,8 +16,11 @@ using namespace rt;
 // Reads the settings file and declares its undeclared keys in the schema.
 Ref add_extra_properties_to_schema(Call& call, Borrowed schema, Borrowed appsettings_path) {
   Ref file = call.global("open"_n)(appsettings_path, str("r"));
-  Ref appsettings =
-      with(file, [&](Borrowed f) { return call.global("json"_n).method("load"_n, f); });
+  Ref appsettings;  // unbound when the file's manager suppresses an error of the load
+  with(file, [&](Borrowed f) { appsettings = call.global("json"_n).method("load"_n, f); });
+  if (!appsettings)
+    raise(PyExc_UnboundLocalError,
+          "cannot access local variable 'appsettings' where it is not associated with a value");
   schema_extra::declare(schema, appsettings);
   return schema.ref();
 }
@@ -74,13 +77,13 @@ Ref colour_for(Borrowed self, Borrowed message_type) {
 
 bool is_error(Borrowed message_type) { return message_type.equals(integer(0)); }
 
-Ref member(Name key, PyObject* value) {
+Ref member(Name key, Borrowed value) {
   Ref object = new_dict();
   object.set_item(key, value);
   return object;
 }
 
-Ref one_element(PyObject* item) {
+Ref one_element(Borrowed item) {
   Ref list = new_list();
   list_append(list, item);
   return list;

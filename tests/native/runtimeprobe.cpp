@@ -31,7 +31,7 @@ Task attributes(Borrowed object, Borrowed names) {
 // constructs through type.__call__.
 Ref counting_call(Call& call, Borrowed cls, Borrowed args, Borrowed kwargs) {
   Ref calls = cls.attr("calls"_n);
-  cls.set_attr("calls"_n, Ref::steal(PyNumber_Add(calls, integer(1).get())));
+  cls.set_attr("calls"_n, Ref::steal(PyNumber_Add(calls.get(), integer(1).get())));
   return call_with(super_attr(call, cls, "__call__"_n), {}, args, kwargs);
 }
 
@@ -42,7 +42,7 @@ Ref base_describe(Borrowed) { return str("base"); }
 // super().describe() + "+native"
 Ref describe(Call& call, Borrowed self) {
   Ref base = super_attr(call, self, "describe"_n)();
-  return Ref::steal(PyNumber_Add(base, str("+native").get()));
+  return Ref::steal(PyNumber_Add(base.get(), str("+native").get()));
 }
 
 // `with manager as value: return body(value)`; `fail` = "python" raises
@@ -54,7 +54,7 @@ Ref run_with(Borrowed manager, Borrowed body, Borrowed fail) {
     if (fail.equals(str("cpp").get())) throw std::runtime_error("native failure");
     return result;
   });
-  return result ? result : none();  // None when __exit__ suppressed the error
+  return result;  // None when __exit__ suppressed the error
 }
 
 // The keys of `d`, walked with the runtime's dict walk, each compared with
