@@ -278,6 +278,42 @@ def test_threads_racing_the_first_construction():
     assert out == "1 16 1 True\n"
 
 
+@pytest.mark.parametrize("script", [
+    # An __init__ that waits for another thread constructing another class.
+    """
+        from concurrent.futures import ThreadPoolExecutor
+        class Other(metaclass=SingletonMeta):
+            pass
+        class Waiting(metaclass=SingletonMeta):
+            def __init__(self):
+                with ThreadPoolExecutor(1) as pool:
+                    self.other = pool.submit(Other).result(timeout=20)
+        print(Waiting().other is Other())
+    """,
+    # A child forked while another thread is in a first construction.
+    """
+        import os, threading
+        entered, release = threading.Event(), threading.Event()
+        class Slow(metaclass=SingletonMeta):
+            def __init__(self):
+                entered.set()
+                release.wait(20)
+        threading.Thread(target=Slow).start()
+        entered.wait(20)
+        pid = os.fork()
+        if pid == 0:  # the child's own construction does not wait
+            release.set()
+            os._exit(0 if Slow() is Slow() else 1)
+        _, status = os.waitpid(pid, 0)
+        release.set()
+        print(os.waitstatus_to_exitcode(status) == 0)
+    """,
+], ids=["init waits for another class", "fork during a construction"])  # fmt: skip
+def test_one_constructions_lock_never_holds_up_another(script):
+    header = "from vesprand_python_configuration.toolchest import SingletonMeta\n"
+    assert run_child(header + textwrap.dedent(script)) == "True\n"
+
+
 # ------------------------------------------------------------- the messengers
 
 

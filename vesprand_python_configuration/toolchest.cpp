@@ -27,14 +27,24 @@ Ref add_extra_properties_to_schema(Call& call, Borrowed schema, Borrowed appsett
 
 // -------------------------------------------------------------- singleton
 
+// The lock of the first construction of `cls`, made on first use.
+Ref construction_lock(const Call& call, Borrowed cls) {
+  Ref locks = call.state("construction_locks"_n);
+  if (Ref lock = locks.dict_get(cls, nullptr)) return lock;
+  return locks.method("setdefault"_n, cls, call.state("RLock"_n)());
+}
+
 // The one instance of `cls`, constructed by the first call. The first
-// construction of each singleton class is serialised across threads by the
-// module's construction lock: re-entrant, so an __init__ may construct
-// another singleton class, and a thread waiting for it does not hold the
+// construction of each singleton class is serialised across threads by a lock
+// of that class's own: re-entrant, so an __init__ may construct another
+// singleton class (or wait for another thread constructing one) without
+// waiting on itself, and a thread waiting for the lock does not hold the
 // interpreter lock (threading.RLock's acquire lets go of it while blocked).
+// A process forked meanwhile starts with no lock held: the child's table of
+// locks is emptied at the fork.
 Ref singleton_call(Call& call, Borrowed cls, Borrowed args, Borrowed kwargs) {
   if (!cls.attr("_instances"_n).contains(cls)) {
-    with(call.state("construction_lock"_n), [&](Borrowed) {
+    with(construction_lock(call, cls), [&](Borrowed) {
       // Another thread may have constructed it while this one waited.
       if (cls.attr("_instances"_n).contains(cls)) return;
       Ref instance = call_with(super_attr(call, cls, "__call__"_n), {}, args, kwargs);
@@ -362,7 +372,11 @@ void body(Module& m) {
          .returns = "Dict[str, Any]",
          .body = add_extra_properties_to_schema});
 
-  m.keep("construction_lock"_n, Ref::steal(PyImport_ImportModule("threading")).method("RLock"_n));
+  Ref locks = new_dict();
+  m.keep("construction_locks"_n, locks);
+  m.keep("RLock"_n, Ref::steal(PyImport_ImportModule("threading")).attr("RLock"_n));
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  os.attr("register_at_fork"_n).call({}, {{"after_in_child"_n, locks.attr("clear"_n)}});
   Ref singleton_meta =
       m.cls("SingletonMeta")
           .base(reinterpret_cast<PyObject*>(&PyType_Type))
