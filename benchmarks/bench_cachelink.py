@@ -1,7 +1,8 @@
 """The Redis wrapper's hot paths against a local server, each against the same
 work done with the redis library directly: increment_category_counts on a
 batch of 10,000 identifiers against the same pipeline written with the
-library (its floor), and the wrapped get/set against the library client's.
+library (its floor), the wrapped get/set against the library client's, and a
+get from a server that is down against the same failure handled in Python.
 
 Run with the built package on the path:
     PYTHONPATH=<build dir> python3 -P benchmarks/bench_cachelink.py
@@ -56,6 +57,25 @@ def counts_with_the_library(client, operation_id, batch_data):
     pipe.execute()
 
 
+class Count:
+    """A logger that counts the failures it is told of."""
+
+    def __init__(self):
+        self.errors = 0
+
+    def error(self, message):
+        self.errors += 1
+
+
+def get_logging_failures(client, logger, key):
+    """The wrapper's get written in Python."""
+    try:
+        return client.get(key)
+    except Exception as error:
+        logger.error("Error getting key '" + key + "': " + str(error))
+        return None
+
+
 def repeat(call, *args):
     def run():
         for _ in range(CALLS):
@@ -69,7 +89,18 @@ def cases(stack):
     wrapper = DevelopmentRedisClient(server.address, Refuse())
     client = redis.Redis.from_url(server.url, decode_responses=True)
     client.set("bench-key", "value")
+    # A server that is down: every call fails, is logged and answers None.
+    down = stack.enter_context(redis_servers.single_server())
+    failing = DevelopmentRedisClient(down.address, Count())
+    failing_client = redis.Redis.from_url(down.url, decode_responses=True)
+    down.stop()
     return [
+        harness.Case(
+            "get from a server that is down (the failure logged)",
+            repeat(failing.get, "bench-key"),
+            repeat(get_logging_failures, failing_client, Count(), "bench-key"),
+            ops=CALLS,
+        ),
         harness.Case(
             "increment_category_counts, 10,000 ids",
             native=lambda: wrapper.increment_category_counts("bench", BATCH),

@@ -88,6 +88,7 @@ struct Signature {
   FrameKind kind = FrameKind::Coroutine;
   bool handles_close = false;
   std::size_t frame_size = 0;  // of the body's frame, learned from the first coroutine
+  bool checks = false;         // whether any ordinary parameter's type is checked
 };
 
 namespace {
@@ -161,6 +162,7 @@ struct Binder {
     } else {
       bind_slowly(s, args, nargs, kwnames, out, room);
     }
+    if (!s.checks) return;
     for (std::size_t i = 0; i < s.positional; ++i) {
       const TypeCheck& c = s.slots[i].check;
       PyObject* v = out.slots_[i];
@@ -337,16 +339,14 @@ PyObject* call_plain(FunctionObject* f, PyObject* const* args, std::size_t nargs
                      PyObject* kwnames) {
   const Signature& s = *f->signature;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  constexpr std::size_t on_stack = 8;
-  PyObject* room[on_stack];
-  std::unique_ptr<PyObject*[]> spilled;
-  PyObject** slots = room;
-  if (s.slots.size() > on_stack)
-    slots = (spilled = std::make_unique<PyObject*[]>(s.slots.size())).get();
   PyObject* result = nullptr;
   guarded([&] {
+    constexpr std::size_t on_stack = 8;
+    PyObject* room[on_stack];
+    std::unique_ptr<PyObject*[]> spilled;
+    if (s.slots.size() > on_stack) spilled = std::make_unique<PyObject*[]>(s.slots.size());
     Call call;
-    Binder::bind(f, args, nargsf, kwnames, call, slots, false);
+    Binder::bind(f, args, nargsf, kwnames, call, spilled ? spilled.get() : room, false);
     Ref r = s.body(call);
     Binder::check_result(s, r.get());
     result = r.release();
@@ -617,6 +617,7 @@ Ref make_function(const Def& def, const Module& in, const char* qualname) {
       }
     }
     if (p.annotation != nullptr) annotations.set_item(slot.name, str(p.annotation));
+    sig->checks = sig->checks || slot.check.exact != nullptr;
     sig->slots.push_back(std::move(slot));
   }
   if (def.returns != nullptr) {

@@ -74,7 +74,9 @@ constexpr Param varkw(const char* name, const char* annotation = nullptr) {
 class Call {
  public:
   Call() = default;
-  ~Call() { clear(); }
+  ~Call() {
+    if (owned_ || kept_ != nullptr || made_[0] >= 0 || made_[1] >= 0) clear();
+  }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
   // Arguments given by C++ code rather than bound from a call, owned by the

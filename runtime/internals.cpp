@@ -1,6 +1,5 @@
 #include "internals.hpp"
 
-#include <memory>
 
 namespace rt {
 
@@ -26,19 +25,29 @@ long* own_live_refs() {
   return &count;
 }
 
-void release_internals(PyObject* capsule) {
-  auto* made = static_cast<Internals*>(PyCapsule_GetPointer(capsule, capsule_name));
-  if (made == nullptr) return PyErr_Clear();
-  // The coroutine types are static, the function type is the capsule's.
-  Py_XDECREF(reinterpret_cast<PyObject*>(made->function_type));
-  delete made;
+// The internals this module's copy of the runtime makes when it is the
+// first: static, so they outlive the interpreter's state dictionary (a
+// daemon thread ended at exit still reads the exit flag) and are never freed.
+Internals made;
+
+// The interpreter's exit hook: from its atexit phase on, a daemon thread may
+// be ended while it waits for the interpreter lock (see may_touch_python).
+PyObject* mark_exiting(PyObject*, PyObject*) {
+  made.exiting.store(true, std::memory_order_relaxed);
+  Py_RETURN_NONE;
 }
+PyMethodDef mark_exiting_def = {"_mark_exiting", mark_exiting, METH_NOARGS, nullptr};
 
 // The internals a capsule holds.
 Internals* held_by(Borrowed capsule) {
   auto* held = static_cast<Internals*>(PyCapsule_GetPointer(capsule, capsule_name));
   if (held == nullptr) throw_error();
   return held;
+}
+
+void share(Internals* internals) {
+  internals_ = internals;
+  exiting = &internals->exiting;
 }
 
 }  // namespace
@@ -58,22 +67,24 @@ void ensure_runtime() {
   Borrowed states = PyInterpreterState_GetDict(PyInterpreterState_Get());
   if (!states) raise(PyExc_SystemError, "the interpreter has no state dictionary");
   Ref key = str(capsule_name);
-  if (Ref found = states.dict_get(key, nullptr)) {
-    internals_ = held_by(found);
-    return;
+  if (Ref found = states.dict_get(key, nullptr)) return share(held_by(found));
+  // Made once; a failed attempt is made again by the next import.
+  if (made.function_type == nullptr) {
+    made.live_refs = own_live_refs;
+    made.function_type = reinterpret_cast<PyTypeObject*>(make_function_type().release());
   }
-  auto made = std::make_unique<Internals>();
-  made->live_refs = own_live_refs;
-  // Owned by the capsule from here on, also when a type fails below.
-  Ref capsule = Ref::steal(PyCapsule_New(made.get(), capsule_name, release_internals));
-  Internals& internals = *made.release();
-  internals.function_type = reinterpret_cast<PyTypeObject*>(make_function_type().release());
-  make_coroutine_types(internals);
+  make_coroutine_types(made);
+  Ref capsule = Ref::steal(PyCapsule_New(&made, capsule_name, nullptr));
   // Making the types may have let another thread run the exec step of
   // another module meanwhile: the first internals published are the ones.
   PyObject* published = PyDict_SetDefault(states, key.get(), capsule.get());
   if (published == nullptr) throw_error();
-  internals_ = held_by(published);
+  Internals* shared = held_by(published);
+  if (shared == &made) {
+    Ref marker = Ref::steal(PyCFunction_New(&mark_exiting_def, nullptr));
+    Ref::steal(PyImport_ImportModule("atexit")).method("register"_n, marker);
+  }
+  share(shared);
 }
 
 }  // namespace rt

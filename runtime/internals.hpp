@@ -7,6 +7,8 @@
 // holds across modules.
 #pragma once
 
+#include <atomic>
+
 #include "error.hpp"
 
 namespace rt {
@@ -20,6 +22,8 @@ struct Internals {
   // The suspension check's reference counter of the calling thread (used by
   // debug builds only; present in all so that the layout never differs).
   long* (*live_refs)();
+  // Set by the interpreter's atexit phase (one hook for the package).
+  std::atomic<bool> exiting{false};
 };
 
 // The interpreter's internals, as this module's copy of the runtime found or

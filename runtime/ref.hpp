@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <stdexcept>
@@ -39,31 +40,38 @@ struct Literal {
   constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 
+// One interned string per literal, each module's pointer to the
+// interpreter's object: set under the interpreter lock and never by a C++
+// static guard (so no thread can wait on the guard while holding the lock);
+// a failed creation is tried again on the next use. The module frame admits
+// one interpreter per process, whose interned strings live as long as it.
+template <Literal L>
+struct Interned {
+  static inline PyObject* object = nullptr;
+  static PyObject* make() {
+    object = PyUnicode_InternFromString(L.text);
+    return object;
+  }
+};
+
 class Name {
  public:
   using Maker = PyObject* (*)();
-  constexpr explicit Name(Maker make) : make_(make) {}
-  PyObject* get() const { return check(make_()); }
+  constexpr Name(PyObject* const* object, Maker make) : object_(object), make_(make) {}
+  PyObject* get() const {
+    PyObject* object = *object_;
+    return object != nullptr ? object : check(make_());
+  }
 
  private:
+  PyObject* const* object_;
   Maker make_;
 };
-
-// One pointer per literal, set under the interpreter lock and never by a C++
-// static guard (so no thread can wait on the guard while holding the lock);
-// a failed creation is tried again on the next use. Safe as process-wide
-// state: the module frame admits one interpreter per process.
-template <Literal L>
-PyObject* interned() {
-  static PyObject* object = nullptr;
-  if (object == nullptr) object = PyUnicode_InternFromString(L.text);
-  return object;
-}
 
 inline namespace literals {
 template <Literal L>
 constexpr Name operator""_n() {
-  return Name(&interned<L>);
+  return Name(&Interned<L>::object, &Interned<L>::make);
 }
 }  // namespace literals
 
@@ -79,11 +87,19 @@ inline void count_refs([[maybe_unused]] long n) noexcept {
 #endif
 }
 
+// Set by the runtime's set-up to the interpreter's flag of its atexit phase
+// (internals.hpp); null before.
+inline const std::atomic<bool>* exiting = nullptr;
+
 // False only on a thread that has lost the interpreter for good: once the
 // interpreter finalises, a daemon thread that waits for the interpreter lock
 // is ended by a forced unwind, and the destructors on its stack run without
-// the lock: they must leave reference counts and allocators alone.
-inline bool may_touch_python() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
+// the lock: they must leave reference counts and allocators alone. Until the
+// atexit phase (when that cannot happen yet) the test is one load.
+inline bool may_touch_python() noexcept {
+  return exiting == nullptr || !exiting->load(std::memory_order_relaxed) || !_Py_IsFinalizing() ||
+         PyGILState_Check();
+}
 
 // Py_DECREF, unless this thread has lost the interpreter for good.
 inline void release_reference(PyObject* p) noexcept {
@@ -143,6 +159,14 @@ class Api {
 
   template <class... A>
   Ref method(Name name, const A&... args) const;
+
+  // As call() and method(), but a Python error is left set in the
+  // interpreter and answered with an empty Ref instead of thrown: for a
+  // failure that is common and handled at once, without the cost of an
+  // unwind (take it with PyError()).
+  Ref call_or_error(std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) const;
+  template <class... A>
+  Ref method_or_error(Name name, const A&... args) const;
 };
 
 // A reference that is not owned: valid while some owner keeps the object.
@@ -424,7 +448,8 @@ Ref Api<D>::operator()(const A&... args) const {
                                         sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 template <class D>
-Ref Api<D>::call(std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) const {
+Ref Api<D>::call_or_error(std::initializer_list<Borrowed> args,
+                          std::initializer_list<Kw> kwargs) const {
   constexpr std::size_t max = 16;
   if (args.size() + kwargs.size() > max) throw std::length_error("too many arguments in one call");
   PyObject* stack[max + 1];
@@ -437,8 +462,14 @@ Ref Api<D>::call(std::initializer_list<Borrowed> args, std::initializer_list<Kw>
     PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(kw.name.get()));
     stack[n++] = nonnull(kw.value);
   }
-  return Ref::steal(PyObject_Vectorcall(nonnull(ptr()), stack + 1,
-                                        args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+  return Ref::steal_or_null(PyObject_Vectorcall(
+      nonnull(ptr()), stack + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
+template <class D>
+Ref Api<D>::call(std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) const {
+  Ref result = call_or_error(args, kwargs);
+  if (!result) throw_error();
+  return result;
 }
 template <class D>
 Ref Api<D>::call_tuple(Borrowed args, Borrowed kwargs) const {
@@ -446,10 +477,17 @@ Ref Api<D>::call_tuple(Borrowed args, Borrowed kwargs) const {
 }
 template <class D>
 template <class... A>
-Ref Api<D>::method(Name name, const A&... args) const {
+Ref Api<D>::method_or_error(Name name, const A&... args) const {
   PyObject* stack[] = {nonnull(ptr()), nonnull(static_cast<PyObject*>(args))...};
-  return Ref::steal(PyObject_VectorcallMethod(
+  return Ref::steal_or_null(PyObject_VectorcallMethod(
       name.get(), stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class D>
+template <class... A>
+Ref Api<D>::method(Name name, const A&... args) const {
+  Ref result = method_or_error(name, args...);
+  if (!result) throw_error();
+  return result;
 }
 
 }  // namespace rt

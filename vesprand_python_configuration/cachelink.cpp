@@ -36,22 +36,30 @@ void log_failure(Borrowed self, const char* prefix, Borrowed subject, const PyEr
   log_error(concat(prefix, subject, "': ", error.value().str()));
 }
 
-// Runs `op` as the wrappers guard their operations: an Exception it raises is
-// logged (prefix, the subject, "': ", the error) while it is being handled,
-// then answered with `neutral`, or raised again when there is none. Anything
-// else goes on unchanged.
+// A failed operation of a wrapper: an Exception is logged (prefix, the
+// subject, "': ", the error) while it is being handled, then answered with
+// `neutral`, or raised again when there is none. Anything else goes on
+// unchanged.
+Ref failed(Borrowed self, const char* prefix, Borrowed subject, const PyError& error, Ref neutral) {
+  if (!error.matches(PyExc_Exception)) throw error;
+  Handling handling(error);
+  log_failure(self, prefix, subject, error);
+  if (!neutral) throw error;
+  return neutral;
+}
+
+// Runs `op` as the wrappers guard their operations (see failed). The
+// operation may answer an empty Ref with the error set rather than throw it,
+// as the server's answer does: a failing server then costs no unwind.
 template <class F>
 Ref guarded_by_log(Borrowed self, const char* prefix, Borrowed subject, F&& op,
                    Ref neutral = Ref()) {
   try {
-    return op();
+    if (Ref result = op()) return result;
   } catch (const PyError& error) {
-    if (!error.matches(PyExc_Exception)) throw;
-    Handling handling(error);
-    log_failure(self, prefix, subject, error);
-    if (!neutral) throw;
-    return neutral;
+    return failed(self, prefix, subject, error, std::move(neutral));
   }
+  return failed(self, prefix, subject, PyError(), std::move(neutral));
 }
 
 // ----------------------------------------- cluster clients of redis-py < 4.4
@@ -151,8 +159,8 @@ Ref base_init(Borrowed self, Borrowed url, Borrowed logger, Borrowed decode_resp
 
 Ref base_get(Borrowed self, Borrowed key) {
   return guarded_by_log(
-      self, "Error getting key '", key, [&] { return self.attr("client"_n).method("get"_n, key); },
-      none());
+      self, "Error getting key '", key,
+      [&] { return self.attr("client"_n).method_or_error("get"_n, key); }, none());
 }
 
 Ref base_set(Borrowed self, Borrowed key, Borrowed value, Borrowed ex) {
@@ -163,7 +171,7 @@ Ref base_set(Borrowed self, Borrowed key, Borrowed value, Borrowed ex) {
         Ref ttl = check(PyObject_RichCompareBool(ex, zero.get(), Py_NE))
                       ? ex.ref()
                       : self.attr("DEFAULT_TTL"_n);
-        return self.attr("client"_n).attr("set"_n).call({key, value}, {{"ex"_n, ttl}});
+        return self.attr("client"_n).attr("set"_n).call_or_error({key, value}, {{"ex"_n, ttl}});
       },
       boolean(false));
 }
@@ -171,7 +179,7 @@ Ref base_set(Borrowed self, Borrowed key, Borrowed value, Borrowed ex) {
 Ref base_delete(Borrowed self, Borrowed key) {
   return guarded_by_log(
       self, "Error deleting key '", key,
-      [&] { return self.attr("client"_n).method("delete"_n, key); }, boolean(false));
+      [&] { return self.attr("client"_n).method_or_error("delete"_n, key); }, boolean(false));
 }
 
 // ---------------------------------------------------- the category counters
