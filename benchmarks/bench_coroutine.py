@@ -1,11 +1,14 @@
-"""Creating a native coroutine against creating a Python coroutine of the same
-signature: the test-only _coroprobe.relay of the build tree, and
-AsyncLogger._log_message. The coroutines are closed, unstarted, after the
-timing.
+"""The native coroutine and generator objects against CPython's own, each
+beside the same function written in Python: creating a coroutine while tens
+of thousands stay alive (the test-only _coroprobe.relay of the build tree, and
+AsyncLogger._log_message; closed, unstarted, after the timing), closing one
+suspended at an await, and a bootstrap record's __iter__ generator stepped
+(unpacking the record) and dropped after its first value.
 
     PYTHONPATH=build /usr/bin/python3 benchmarks/bench_coroutine.py
 """
 
+import dataclasses
 import importlib
 import logging
 import pathlib
@@ -15,6 +18,7 @@ import time
 from harness import Case, event_loop, run
 
 import vesprand_python_configuration
+from vesprand_python_configuration.bootkit import LoggerConfig
 from vesprand_python_configuration.scribeset import AsyncLogger
 
 CREATIONS = 50_000
@@ -22,6 +26,54 @@ CREATIONS = 50_000
 
 async def relay(awaitable):
     return await awaitable
+
+
+class Once:
+    """Suspends once."""
+
+    def __await__(self):
+        yield
+
+
+@dataclasses.dataclass
+class PyLoggerConfig:
+    """LoggerConfig with its __iter__ written in Python."""
+
+    logger: object
+    log_enabled: list
+
+    def __iter__(self):
+        yield self.logger
+        yield self.log_enabled
+
+
+def closing(make, number):
+    """A round: `number` coroutines started and closed while suspended."""
+
+    def round_():
+        for _ in range(number):
+            coroutine = make(Once())
+            coroutine.send(None)
+            coroutine.close()
+
+    return round_
+
+
+def unpacking(record, number):
+    def round_():
+        for _ in range(number):
+            logger, log_enabled = record
+
+    return round_
+
+
+def first_value(record, number):
+    def round_():
+        for _ in range(number):
+            for value in record:
+                break
+
+    return round_
 
 
 class PyAsyncLogger:
@@ -69,9 +121,23 @@ def cases(stack):
     probe = coroprobe()
     if probe is not None:
         out.append(
-            Case("coroutine _coroprobe.relay(None) / Python async def",
+            Case("coroutine _coroprobe.relay(None), 50,000 kept / Python async def",
                  create(lambda: probe.relay(None)),
                  create(lambda: relay(None)), ops=CREATIONS, timed=True)  # fmt: skip
+        )
+    steps = 50_000
+    native_record = LoggerConfig("logger", ["PRODUCTION"])
+    python_record = PyLoggerConfig("logger", ["PRODUCTION"])
+    out += [
+        Case("generator LoggerConfig unpacked (its three steps) / Python generator",
+             unpacking(native_record, steps), unpacking(python_record, steps), ops=steps),
+        Case("generator LoggerConfig dropped after its first value / Python generator",
+             first_value(native_record, steps), first_value(python_record, steps), ops=steps),
+    ]  # fmt: skip
+    if probe is not None:
+        out.append(
+            Case("coroutine _coroprobe.relay closed at its await / Python async def",
+                 closing(probe.relay, steps), closing(relay, steps), ops=steps)  # fmt: skip
         )
     return out
 

@@ -57,6 +57,14 @@ def validate_only():
     jsonschema.validate(instance=SETTINGS, schema=SCHEMA)
 
 
+class PyConfigurationBuilder:
+    def __init__(self):
+        self._configuration = types.SimpleNamespace()
+
+    def get_configuration(self):
+        return self._configuration
+
+
 # The component builders' steps as a service would write them in Python.
 class PyRedisConfigurationBuilder:
     def __init__(self, config):
@@ -88,6 +96,17 @@ def cases(stack):
             warmup=2,  # fills the schema library's caches
         )
     ]
+    calls = 200_000
+    builder = ConfigurationBuilder()
+    python_builder = PyConfigurationBuilder()
+    out.append(
+        Case(
+            "ConfigurationBuilder.get_configuration / plain Python",
+            repeat(builder.get_configuration, calls),
+            repeat(python_builder.get_configuration, calls),
+            ops=calls,
+        )
+    )
     builds = 100_000
     for native_class, python_class in [
         (RedisConfigurationBuilder, PyRedisConfigurationBuilder),
