@@ -1,6 +1,5 @@
 #include "internals.hpp"
 
-
 namespace rt {
 
 namespace {

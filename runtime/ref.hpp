@@ -145,8 +145,10 @@ class Api {
 
   // dict.get(key, fallback) on a dict: a new reference to the value, or to
   // `fallback` (None unless told; null gives an empty Ref) when absent.
-  Ref dict_get(Borrowed key, Borrowed fallback = Py_None) const;
-  Ref dict_get(Name key, Borrowed fallback = Py_None) const;
+  Ref dict_get(Borrowed key, Borrowed fallback) const;
+  Ref dict_get(Name key, Borrowed fallback) const;
+  Ref dict_get(Borrowed key) const;
+  Ref dict_get(Name key) const;
 
   bool truthy() const { return check(PyObject_IsTrue(ptr())) != 0; }
   bool equals(Borrowed other) const;
@@ -155,7 +157,8 @@ class Api {
   template <class... A>
   Ref operator()(const A&... args) const;
   Ref call(std::initializer_list<Borrowed> args, std::initializer_list<Kw> kwargs) const;
-  Ref call_tuple(Borrowed args, Borrowed kwargs = nullptr) const;
+  Ref call_tuple(Borrowed args, Borrowed kwargs) const;
+  Ref call_tuple(Borrowed args) const;
 
   template <class... A>
   Ref method(Name name, const A&... args) const;
@@ -429,6 +432,14 @@ Ref Api<D>::dict_get(Name key, Borrowed fallback) const {
   return dict_get(key.get(), fallback);
 }
 template <class D>
+Ref Api<D>::dict_get(Borrowed key) const {
+  return dict_get(key, Py_None);
+}
+template <class D>
+Ref Api<D>::dict_get(Name key) const {
+  return dict_get(key.get(), Py_None);
+}
+template <class D>
 bool Api<D>::is(Borrowed other) const {
   return ptr() == other.get();
 }
@@ -474,6 +485,10 @@ Ref Api<D>::call(std::initializer_list<Borrowed> args, std::initializer_list<Kw>
 template <class D>
 Ref Api<D>::call_tuple(Borrowed args, Borrowed kwargs) const {
   return Ref::steal(PyObject_Call(nonnull(ptr()), nonnull(args), kwargs));
+}
+template <class D>
+Ref Api<D>::call_tuple(Borrowed args) const {
+  return call_tuple(args, nullptr);
 }
 template <class D>
 template <class... A>
