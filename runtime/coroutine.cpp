@@ -458,9 +458,12 @@ int close_coroutine(CoroutineObject* c) {
     if (closed < 0) thrown = fetch_exception();
   }
   PyObject* exit = nullptr;  // the GeneratorExit raised here, when the frame gets it
+  // Nothing but the body's own handlers would see GeneratorExit: none is
+  // declared, and no step of its own statement is pending.
+  bool direct = !c->handles_close && promise.delegate == nullptr;
   if (thrown == nullptr) {
 #ifndef RT_CHECK_SUSPENSIONS
-    if (!c->handles_close && promise.delegate == nullptr) {
+    if (direct) {
       destroy_frame(c);  // no handler of the body would keep GeneratorExit from ending it
       return 0;
     }
@@ -486,7 +489,7 @@ int close_coroutine(CoroutineObject* c) {
   }
 #ifdef RT_CHECK_SUSPENSIONS
   // A body without declared handlers must end by the very GeneratorExit.
-  if (exit != nullptr && !c->handles_close && (status != 0 || r != PYGEN_ERROR)) {
+  if (exit != nullptr && direct && (status != 0 || r != PYGEN_ERROR)) {
     std::fprintf(stderr,
                  "native %s '%s' handled GeneratorExit on close() without declaring "
                  "handles_close\n",
