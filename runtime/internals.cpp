@@ -19,8 +19,13 @@ namespace {
 constexpr const char* capsule_name = "vesprand_python_configuration.runtime.v2." RT_COMPILER
                                      ".cxxabi" RT_VERSION(_GLIBCXX_USE_CXX11_ABI);
 
+// The counters of the suspension check (debug builds) are in the static TLS
+// block: dynamic TLS of a module loaded at run time is what the leak
+// checker's scan of other threads trips over.
+#define RT_STATIC_TLS __attribute__((tls_model("initial-exec")))
+
 long* own_live_refs() {
-  static thread_local long count = 0;
+  static thread_local long count RT_STATIC_TLS = 0;
   return &count;
 }
 
@@ -53,7 +58,7 @@ void share(Internals* internals) {
 
 #ifdef RT_CHECK_SUSPENSIONS
 long& live_refs() {
-  static thread_local long* shared = nullptr;
+  static thread_local long* shared RT_STATIC_TLS = nullptr;
   if (shared != nullptr) return *shared;
   if (internals_ == nullptr) return *own_live_refs();  // this module's set-up, before sharing
   shared = internals_->live_refs();
