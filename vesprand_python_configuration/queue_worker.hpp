@@ -1,21 +1,379 @@
-// What the package's queue workers (the queued logger's and the queued chat
-// sender's) share: an exception met while handling one entry goes to the
-// running loop's exception handler, so the worker can go on with the next.
+// What the package's queued objects (the queued logger and the queued chat
+// sender) share. Each hands its entries to a producer coroutine scheduled on
+// the running loop, which puts them on the object's queue for its worker
+// task. So that nothing handed over is lost, each object keeps beside it (in
+// the package's exit registry, rt::exit_registry) a state dict:
+//
+//   "finish"    the class's finisher, which the package's exit hook calls
+//   "pending"   {producer coroutine: (entry, loop)}: entries scheduled but
+//               not yet queued, in call order
+//   "taken"     {weak reference to a producer: None}: producers whose entry
+//               was handled without them; they queue nothing
+//   "skip"      [entry]: entries a producer queued after they had been
+//               handled; the worker takes them off without handling them
+//   "worker"    the latest worker task, or None
+//   "retired"   [task]: workers replaced while pending
+//   "in_flight" (entry, queue) the worker is handling, or None
+//   "finished"  how many queued entries were handled (task_done)
+//   "waiters"   [future]: flushes waiting for progress
+//
+// The worker, when cancelled (its loop ending), handles what is still queued,
+// then what is still pending; the exit hook does the same for objects whose
+// loop never ran again; a producer that starts on a new loop queues the
+// pending entries of loops that ended before its own.
 #pragma once
 
+#include "internals.hpp"
 #include "rt.hpp"
 
 namespace queue_worker {
 
 using namespace rt::literals;
+using rt::Borrowed;
+using rt::PyError;
+using rt::Ref;
 
 // loop.call_exception_handler({"message": message, "exception": error}) on
-// the running loop, asyncio as the module's namespace has it.
-inline void report_failure(const rt::Call& call, const char* message, const rt::PyError& error) {
-  rt::Ref context = rt::new_dict();
+// the running loop, asyncio as the module's namespace has it; with no loop
+// running (at exit), the error is reported as unraisable.
+inline void report_failure(const rt::Call& call, const char* message, const PyError& error) {
+  Ref loop = call.global("asyncio"_n).method("_get_running_loop"_n);
+  if (loop.is_none()) {
+    PyError(error.value().ref()).restore();
+    PyErr_WriteUnraisable(rt::str(message).get());
+    return;
+  }
+  Ref context = rt::new_dict();
   context.set_item("message"_n, rt::str(message));
   context.set_item("exception"_n, error.value());
-  call.global("asyncio"_n).method("get_running_loop"_n).method("call_exception_handler"_n, context);
+  loop.method("call_exception_handler"_n, context);
+}
+
+// --------------------------------------------------------------- the state
+
+inline Ref weak(Borrowed object) { return Ref::steal(PyWeakref_NewRef(object, nullptr)); }
+
+inline void del_item(Borrowed dict, Borrowed key) { rt::check(PyDict_DelItem(dict, key)); }
+
+// Drops the items of `dict` whose key is a weak reference to an object that
+// died.
+inline void drop_dead(Borrowed dict) {
+  Ref dead = rt::new_list();
+  for (auto [ref, value] : rt::dict_items(dict))
+    if (PyWeakref_GetObject(ref) == Py_None) rt::list_append(dead, ref);
+  for (const Ref& ref : rt::Iterate(dead)) del_item(dict, ref);
+}
+
+// The state of `self`, made on first use with the module's finisher (kept
+// as "finish_at_exit"). Borrowed from the registry, which keeps it while
+// `self` lives.
+inline Borrowed state_of(const rt::Call& call, Borrowed self) {
+  Borrowed registry = rt::exit_registry();
+  Ref key = weak(self);
+  if (PyObject* found = PyDict_GetItemWithError(registry, key.get())) return found;
+  if (PyErr_Occurred()) rt::throw_error();
+  drop_dead(registry);  // the states of objects that died
+  Ref state = rt::new_dict();
+  state.set_item("finish"_n, call.state("finish_at_exit"_n));
+  for (rt::Name list : {"skip"_n, "retired"_n, "waiters"_n}) state.set_item(list, rt::new_list());
+  for (rt::Name dict : {"pending"_n, "taken"_n}) state.set_item(dict, rt::new_dict());
+  for (rt::Name none : {"worker"_n, "in_flight"_n}) state.set_item(none, Py_None);
+  state.set_item("finished"_n, rt::integer(0));
+  registry.set_item(key, state);
+  return PyDict_GetItem(registry, key.get());
+}
+
+inline Borrowed field(Borrowed state, rt::Name name) {
+  return PyDict_GetItemWithError(state, name.get());
+}
+
+// Producers whose entry was handled without them: they queue nothing.
+inline void mark_taken(Borrowed state, Borrowed producer) {
+  field(state, "taken"_n).set_item(weak(producer), Py_None);
+}
+
+// Wakes every flush waiting for progress.
+inline void notify(Borrowed state) {
+  Borrowed waiters = field(state, "waiters"_n);
+  if (PyList_GET_SIZE(waiters.get()) == 0) return;
+  Ref woken = Ref::steal(PyList_GetSlice(waiters, 0, PY_SSIZE_T_MAX));
+  rt::check(PyList_SetSlice(waiters, 0, PY_SSIZE_T_MAX, nullptr));
+  for (const Ref& future : rt::Iterate(woken))
+    if (!future.method("done"_n).truthy()) future.method("set_result"_n, Py_None);
+}
+
+// An awaitable that completes at the next progress of the object.
+inline Ref progress(Borrowed state, Borrowed loop) {
+  Ref future = loop.method("create_future"_n);
+  rt::list_append(field(state, "waiters"_n), future);
+  return future;
+}
+
+// `queue.task_done()`, counted.
+inline void done(Borrowed queue, Borrowed state) {
+  queue.method("task_done"_n);
+  Ref finished = Ref::steal(PyNumber_Add(field(state, "finished"_n), rt::integer(1).get()));
+  state.set_item("finished"_n, finished);
+  notify(state);
+}
+
+// ------------------------------------------------------------ the producers
+
+// Called by the public method that schedules `producer` on `loop`.
+inline void schedule(Borrowed state, Borrowed producer, Borrowed entry, Borrowed loop) {
+  field(state, "pending"_n).set_item(producer, rt::tuple(entry, loop));
+}
+
+// The entry still pending under `key`, or null once it has been handled.
+inline Borrowed pending_entry(Borrowed state, Borrowed key) {
+  PyObject* found = PyDict_GetItemWithError(field(state, "pending"_n), key);
+  if (found == nullptr && PyErr_Occurred()) rt::throw_error();
+  return found == nullptr ? nullptr : PyTuple_GET_ITEM(found, 0);
+}
+
+// The entries that a producer starting now queues, in order: the pending
+// entries of loops that ended before its own (their producers, if they ever
+// start, queue nothing), then its own entry, unless that was handled
+// without it. A flush queues only the former. Holds no reference of its own:
+// what it points to is kept by the call or alive while the producer runs.
+class Claimed {
+ public:
+  // The next entry to queue; false when there is none left.
+  bool next(Borrowed state) {
+    while (++index_ <= count_) {
+      key_ = index_ < count_ ? Borrowed(PyList_GET_ITEM(ended_.get(), index_)) : own_;
+      if (!key_) return false;
+      if (key_.is_none() ? (entry_ = own_entry_) : refresh(state)) return true;
+    }
+    return false;
+  }
+  Borrowed entry() const { return entry_; }
+  // After an await: whether the entry is still the producer's to queue.
+  bool refresh(Borrowed state) {
+    if (!key_.is_none()) entry_ = pending_entry(state, key_);
+    return static_cast<bool>(entry_);
+  }
+  // The entry to put. A put on a full queue waits, and meanwhile a flush may
+  // take the entry from "pending": the call keeps it then.
+  Borrowed to_put(rt::Call& call, bool full) const {
+    if (full) call.keep(entry_.ref());
+    return entry_;
+  }
+  // The entry is on the queue; if it was handled meanwhile, the worker skips it.
+  void queued(Borrowed state) const {
+    if (!key_.is_none()) {
+      if (PyDict_Contains(field(state, "pending"_n), key_))
+        del_item(field(state, "pending"_n), key_);
+      else
+        rt::list_append(field(state, "skip"_n), entry_);
+    }
+    notify(state);
+  }
+  // The entry was dropped (as a full queue lets the logger do).
+  void dropped(Borrowed state) const {
+    if (!key_.is_none() && PyDict_Contains(field(state, "pending"_n), key_))
+      del_item(field(state, "pending"_n), key_);
+    notify(state);
+  }
+
+  template <class MakeEntry>
+  friend Claimed claim(rt::Call&, Borrowed, Borrowed, MakeEntry);
+  friend Claimed claim_ended(rt::Call&, Borrowed, Borrowed);
+
+ private:
+  // Keys of the pending entries of loops that are not running, in call
+  // order, up to `own` (all of them when `own` is null); kept by the call.
+  void take_ended(rt::Call& call, Borrowed state, Borrowed loop) {
+    Ref ended;
+    for (auto [key, value] : rt::dict_items(field(state, "pending"_n))) {
+      if (key.is(own_)) break;
+      Borrowed entry_loop = PyTuple_GET_ITEM(value.get(), 1);
+      if (entry_loop.is(loop) || entry_loop.method("is_running"_n).truthy()) continue;
+      if (!ended) ended = rt::new_list();
+      rt::list_append(ended, key);
+    }
+    if (!ended) return;
+    drop_dead(field(state, "taken"_n));
+    for (const Ref& key : rt::Iterate(ended)) mark_taken(state, key);
+    count_ = PyList_GET_SIZE(ended.get());
+    ended_ = call.keep(std::move(ended));
+  }
+
+  Borrowed ended_;
+  Py_ssize_t count_ = 0;
+  Py_ssize_t index_ = -1;
+  Borrowed own_;  // the producer's key (None when nobody scheduled it), or null
+  Borrowed own_entry_;
+  Borrowed key_;
+  Borrowed entry_;
+};
+
+// What the producer running in the current task queues; `make_entry` gives
+// its own entry when nobody scheduled it.
+template <class MakeEntry>
+Claimed claim(rt::Call& call, Borrowed state, Borrowed loop, MakeEntry make_entry) {
+  Claimed claimed;
+  Ref task = call.global("asyncio"_n).method("current_task"_n);
+  Ref coroutine = task.is_none() ? Ref() : task.method("get_coro"_n);
+  if (coroutine && field(state, "pending"_n).contains(coroutine)) {
+    claimed.own_ = coroutine.get();  // alive while it runs
+  } else {
+    Borrowed taken = field(state, "taken"_n);
+    if (coroutine && PyDict_GET_SIZE(taken.get()) != 0) {
+      Ref key = weak(coroutine);
+      if (PyDict_Contains(taken, key.get())) {
+        del_item(taken, key);
+        return claimed;  // handled without it: nothing to queue
+      }
+    }
+    claimed.own_ = Py_None;
+    claimed.own_entry_ = call.keep(make_entry());
+  }
+  claimed.take_ended(call, state, loop);
+  return claimed;
+}
+
+// What a flush on `loop` queues: the pending entries of loops that ended.
+inline Claimed claim_ended(rt::Call& call, Borrowed state, Borrowed loop) {
+  Claimed claimed;
+  claimed.take_ended(call, state, loop);
+  return claimed;
+}
+
+// --------------------------------------------------------------- the worker
+
+// Whether `entry`, just taken off the queue, is a copy to skip.
+inline bool skipped(Borrowed state, Borrowed entry) {
+  Borrowed skip = field(state, "skip"_n);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(skip.get()); ++i) {
+    if (PyList_GET_ITEM(skip.get(), i) == entry.get()) {
+      rt::check(PySequence_DelItem(skip, i));
+      return true;
+    }
+  }
+  return false;
+}
+
+// What is left to handle: the queued entries (the first `queued` of
+// `entries`, each to be marked done once handled), then the pending ones, in
+// call order. All of them are the taker's from now on.
+struct Left {
+  Ref entries = rt::new_list();
+  Py_ssize_t queued = 0;
+};
+
+inline Left take_left(Borrowed self, Borrowed state) {
+  Left left;
+  Ref queue = self.attr("log_queue"_n);
+  while (!queue.method("empty"_n).truthy()) {
+    Ref entry = queue.method("get_nowait"_n);
+    if (skipped(state, entry)) {
+      done(queue, state);
+      continue;
+    }
+    rt::list_append(left.entries, entry);
+    ++left.queued;
+  }
+  Borrowed pending = field(state, "pending"_n);
+  drop_dead(field(state, "taken"_n));
+  for (auto [key, value] : rt::dict_items(pending)) {
+    rt::list_append(left.entries, PyTuple_GET_ITEM(value.get(), 0));
+    mark_taken(state, key);
+  }
+  PyDict_Clear(pending);
+  notify(state);
+  return left;
+}
+
+inline bool nothing_left(Borrowed self, Borrowed state) {
+  return PyDict_GET_SIZE(field(state, "pending"_n).get()) == 0 &&
+         self.attr("log_queue"_n).method("empty"_n).truthy() &&
+         field(state, "in_flight"_n).is_none();
+}
+
+// ------------------------------------------------------------- the workers
+
+// The object's latest worker task, or an empty Ref.
+inline Ref worker(Borrowed state) {
+  Borrowed task = field(state, "worker"_n);
+  return task.is_none() ? Ref() : task.ref();
+}
+
+inline void started(Borrowed state, Borrowed task) { state.set_item("worker"_n, task); }
+
+// Whether a pending worker can never run again: its loop is closed, or this
+// thread runs another loop while nobody runs the worker's. Then it is
+// replaced: cancelled if its loop is open, and kept among the retired.
+inline bool stranded(Borrowed asyncio, Borrowed state, Borrowed worker, Borrowed worker_loop) {
+  if (!worker_loop.method("is_closed"_n).truthy()) {
+    Ref running = asyncio.method("_get_running_loop"_n);
+    if (running.is_none() || running.is(worker_loop) || worker_loop.method("is_running"_n).truthy())
+      return false;
+    worker.method("cancel"_n);
+  }
+  Borrowed retired = field(state, "retired"_n);
+  Ref live = rt::new_list();
+  for (const Ref& task : rt::Iterate(retired))
+    if (!task.method("done"_n).truthy()) rt::list_append(live, task);
+  rt::list_append(live, worker);
+  rt::check(PyList_SetSlice(retired, 0, PY_SSIZE_T_MAX, live.get()));
+  return true;
+}
+
+// Before a worker starts on `loop`: a queue that has waited on another loop
+// refuses this one, so its entries move, in order, to a new queue of the
+// same size.
+inline void renew_queue(const rt::Call& call, Borrowed self, Borrowed loop) {
+  Ref old = self.attr("log_queue"_n);
+  PyObject* found = nullptr;  // asyncio.Queue's _loop: the loop it has waited on, if any
+  rt::check(_PyObject_LookupAttr(old.get(), "_loop"_n.get(), &found));
+  Ref bound = Ref::steal_or_null(found);
+  if (!bound || bound.is_none() || bound.is(loop)) return;
+  Ref renewed = call.global("asyncio"_n).attr("Queue"_n)(old.attr("maxsize"_n));
+  while (!old.method("empty"_n).truthy())
+    renewed.method("put_nowait"_n, old.method("get_nowait"_n));
+  self.set_attr("log_queue"_n, renewed);
+}
+
+// At exit: whether a worker of the object still runs, on a loop of another
+// thread, so that the queue is not this thread's to touch.
+inline bool runs_elsewhere(Borrowed state) {
+  Ref task = worker(state);
+  return task && !task.method("done"_n).truthy() &&
+         task.method("get_loop"_n).method("is_running"_n).truthy();
+}
+
+// At exit, before the hook takes the pending entries: the tasks of their
+// producers (found among the tasks of their loops), for close_at_exit.
+inline Ref producer_tasks(const rt::Call& call, Borrowed state) {
+  Ref tasks = rt::new_list();
+  Borrowed pending = field(state, "pending"_n);
+  if (PyDict_GET_SIZE(pending.get()) == 0) return tasks;
+  Ref loops = Ref::steal(PySet_New(nullptr));
+  for (auto [key, value] : rt::dict_items(pending))
+    rt::check(PySet_Add(loops.get(), PyTuple_GET_ITEM(value.get(), 1)));
+  Ref all_tasks = call.global("asyncio"_n).attr("all_tasks"_n);
+  for (const Ref& loop : rt::Iterate(loops))
+    for (const Ref& task : rt::Iterate(all_tasks(loop)))
+      if (pending.contains(task.method("get_coro"_n))) rt::list_append(tasks, task);
+  return tasks;
+}
+
+// At exit, once the hook has done their work: the object's workers and the
+// `producers` left pending on loops that never run again are closed, so that
+// neither their coroutine (never awaited) nor their task (destroyed while
+// pending) is reported.
+inline void close_at_exit(Borrowed state, Borrowed producers) {
+  Ref tasks = Ref::steal(PySequence_List(producers));
+  rt::check(PyList_SetSlice(tasks.get(), 0, 0, field(state, "retired"_n)));
+  rt::list_append(tasks, field(state, "worker"_n));
+  for (const Ref& task : rt::Iterate(tasks)) {
+    if (task.is_none() || task.method("done"_n).truthy() ||
+        task.method("get_loop"_n).method("is_running"_n).truthy())
+      continue;
+    task.method("get_coro"_n).method("close"_n);
+    task.set_attr("_log_destroy_pending"_n, Py_False);
+  }
 }
 
 }  // namespace queue_worker
