@@ -5,13 +5,18 @@
 // the package's exit registry, rt::exit_registry) a state dict:
 //
 //   "finish"    the class's finisher, which the package's exit hook calls
-//   "pending"   {producer coroutine: (entry, loop)}: entries scheduled but
-//               not yet queued, in call order
-//   "taken"     {weak reference to a producer: None}: producers whose entry
-//               was handled without them; they queue nothing
+//   "pending"   {producer: (entry, loop, producer coroutine, producer)}:
+//               entries scheduled but not yet queued, in call order; a
+//               producer, a native coroutine, is named by its call's address
+//   "loop"      the loop of the latest entry scheduled, or None
+//   "others"    how many pending entries belong to another loop than "loop"
+//   "taken"     {producer: weak reference to its coroutine}: producers
+//               whose entry was handled without them; they queue nothing
+//   "takes"     how many entries were taken from "pending" by others than
+//               their producers
 //   "skip"      [entry]: entries a producer queued after they had been
 //               handled; the worker takes them off without handling them
-//   "worker"    the latest worker task, or None
+//   "worker"    the latest worker task, or None, and "worker_loop" its loop
 //   "retired"   [task]: workers replaced while pending
 //   "in_flight" (entry, queue) the worker is handling, or None
 //   "finished"  how many queued entries were handled (task_done)
@@ -55,13 +60,13 @@ inline Ref weak(Borrowed object) { return Ref::steal(PyWeakref_NewRef(object, nu
 
 inline void del_item(Borrowed dict, Borrowed key) { rt::check(PyDict_DelItem(dict, key)); }
 
-// Drops the items of `dict` whose key is a weak reference to an object that
-// died.
-inline void drop_dead(Borrowed dict) {
+// Drops the items of `dict` whose key (or value, when `values`) is a weak
+// reference to an object that died.
+inline void drop_dead(Borrowed dict, bool values = false) {
   Ref dead = rt::new_list();
-  for (auto [ref, value] : rt::dict_items(dict))
-    if (PyWeakref_GetObject(ref) == Py_None) rt::list_append(dead, ref);
-  for (const Ref& ref : rt::Iterate(dead)) del_item(dict, ref);
+  for (auto [key, value] : rt::dict_items(dict))
+    if (PyWeakref_GetObject(values ? value : key) == Py_None) rt::list_append(dead, key);
+  for (const Ref& key : rt::Iterate(dead)) del_item(dict, key);
 }
 
 // The state of `self`, made on first use with the module's finisher (kept
@@ -77,8 +82,10 @@ inline Borrowed state_of(const rt::Call& call, Borrowed self) {
   state.set_item("finish"_n, call.state("finish_at_exit"_n));
   for (rt::Name list : {"skip"_n, "retired"_n, "waiters"_n}) state.set_item(list, rt::new_list());
   for (rt::Name dict : {"pending"_n, "taken"_n}) state.set_item(dict, rt::new_dict());
-  for (rt::Name none : {"worker"_n, "in_flight"_n}) state.set_item(none, Py_None);
-  state.set_item("finished"_n, rt::integer(0));
+  for (rt::Name none : {"loop"_n, "worker"_n, "worker_loop"_n, "in_flight"_n})
+    state.set_item(none, Py_None);
+  for (rt::Name count : {"others"_n, "takes"_n, "finished"_n})
+    state.set_item(count, rt::integer(0));
   registry.set_item(key, state);
   return PyDict_GetItem(registry, key.get());
 }
@@ -87,9 +94,32 @@ inline Borrowed field(Borrowed state, rt::Name name) {
   return PyDict_GetItemWithError(state, name.get());
 }
 
-// Producers whose entry was handled without them: they queue nothing.
-inline void mark_taken(Borrowed state, Borrowed producer) {
-  field(state, "taken"_n).set_item(weak(producer), Py_None);
+inline Py_ssize_t count(Borrowed state, rt::Name name) {
+  Py_ssize_t value = PyLong_AsSsize_t(field(state, name));
+  if (value == -1 && PyErr_Occurred()) rt::throw_error();
+  return value;
+}
+
+inline void add(Borrowed state, rt::Name name, Py_ssize_t delta) {
+  state.set_item(name, Ref::steal(PyLong_FromSsize_t(count(state, name) + delta)));
+}
+
+// The name of a producer in "pending" and "taken": the address of the call
+// of its native coroutine, which the body reaches as its own.
+inline Ref producer_key(const rt::Call& call) {
+  return Ref::steal(PyLong_FromVoidPtr(const_cast<rt::Call*>(&call)));
+}
+
+// The parts of a pending value.
+enum Part { entry_part, loop_part, producer_part, key_part };
+inline Borrowed part(Borrowed value, Part which) { return PyTuple_GET_ITEM(value.get(), which); }
+
+// The producer of a pending value will queue nothing: its entry is handled
+// without it. Counted in "takes", which tells a producer whether the values
+// it holds are still pending.
+inline void mark_taken(Borrowed state, Borrowed value) {
+  field(state, "taken"_n).set_item(part(value, key_part), weak(part(value, producer_part)));
+  add(state, "takes"_n, 1);
 }
 
 // Wakes every flush waiting for progress.
@@ -112,131 +142,182 @@ inline Ref progress(Borrowed state, Borrowed loop) {
 // `queue.task_done()`, counted.
 inline void done(Borrowed queue, Borrowed state) {
   queue.method("task_done"_n);
-  Ref finished = Ref::steal(PyNumber_Add(field(state, "finished"_n), rt::integer(1).get()));
-  state.set_item("finished"_n, finished);
+  add(state, "finished"_n, 1);
   notify(state);
 }
 
 // ------------------------------------------------------------ the producers
 
-// Called by the public method that schedules `producer` on `loop`.
+// Called by the public method that schedules `producer` on `loop`. A
+// producer that is not the class's own native coroutine is left alone.
 inline void schedule(Borrowed state, Borrowed producer, Borrowed entry, Borrowed loop) {
-  field(state, "pending"_n).set_item(producer, rt::tuple(entry, loop));
+  if (!producer.is_exactly(rt::coroutine_type())) return;
+  Borrowed pending = field(state, "pending"_n);
+  if (!field(state, "loop"_n).is(loop)) {  // entries of another loop may be pending
+    Py_ssize_t others = 0;
+    for (auto [key, value] : rt::dict_items(pending)) others += !part(value, loop_part).is(loop);
+    state.set_item("loop"_n, loop);
+    state.set_item("others"_n, Ref::steal(PyLong_FromSsize_t(others)));
+  }
+  Ref key = producer_key(rt::call_of(producer));
+  pending.set_item(key, rt::tuple(entry, loop, producer, key));
 }
 
-// The entry still pending under `key`, or null once it has been handled.
-inline Borrowed pending_entry(Borrowed state, Borrowed key) {
+inline Borrowed pending_value(Borrowed state, Borrowed key) {
   PyObject* found = PyDict_GetItemWithError(field(state, "pending"_n), key);
   if (found == nullptr && PyErr_Occurred()) rt::throw_error();
-  return found == nullptr ? nullptr : PyTuple_GET_ITEM(found, 0);
+  return found;
+}
+
+// Takes a value out of "pending".
+inline void unpend(Borrowed state, Borrowed value) {
+  if (!field(state, "loop"_n).is(part(value, loop_part))) add(state, "others"_n, -1);
+  del_item(field(state, "pending"_n), part(value, key_part));
 }
 
 // The entries that a producer starting now queues, in order: the pending
 // entries of loops that ended before its own (their producers, if they ever
 // start, queue nothing), then its own entry, unless that was handled
 // without it. A flush queues only the former. Holds no reference of its own:
-// what it points to is kept by the call or alive while the producer runs.
+// the values it points to are pending (as long as "takes" has not changed)
+// or kept by the call.
 class Claimed {
  public:
   // The next entry to queue; false when there is none left.
   bool next(Borrowed state) {
     while (++index_ <= count_) {
-      key_ = index_ < count_ ? Borrowed(PyList_GET_ITEM(ended_.get(), index_)) : own_;
-      if (!key_) return false;
-      if (key_.is_none() ? (entry_ = own_entry_) : refresh(state)) return true;
+      if (index_ < count_) {
+        value_ = pending_value(state, PyList_GET_ITEM(ended_.get(), index_));
+      } else if (own_ == Own::none) {
+        return false;
+      } else if (own_ == Own::unscheduled) {
+        entry_ = own_entry_;
+        return true;
+      } else {
+        value_ = own_value_;
+      }
+      if (value_ && refresh(state)) return true;
     }
     return false;
   }
   Borrowed entry() const { return entry_; }
   // After an await: whether the entry is still the producer's to queue.
   bool refresh(Borrowed state) {
-    if (!key_.is_none()) entry_ = pending_entry(state, key_);
-    return static_cast<bool>(entry_);
+    if (!scheduled()) return true;
+    if (Py_ssize_t takes = count(state, "takes"_n); takes != takes_) {
+      takes_ = takes;
+      value_ = pending_value(state, key());
+    }
+    if (value_) entry_ = part(value_, entry_part);
+    return static_cast<bool>(value_);
   }
   // The entry to put. A put on a full queue waits, and meanwhile a flush may
   // take the entry from "pending": the call keeps it then.
-  Borrowed to_put(rt::Call& call, bool full) const {
-    if (full) call.keep(entry_.ref());
+  Borrowed to_put(bool full) const {
+    if (full) call_->keep(entry_.ref());
     return entry_;
   }
   // The entry is on the queue; if it was handled meanwhile, the worker skips it.
-  void queued(Borrowed state) const {
-    if (!key_.is_none()) {
-      if (PyDict_Contains(field(state, "pending"_n), key_))
-        del_item(field(state, "pending"_n), key_);
-      else
-        rt::list_append(field(state, "skip"_n), entry_);
-    }
+  void queued(Borrowed state) {
+    if (scheduled() && !settle(state)) rt::list_append(field(state, "skip"_n), entry_);
     notify(state);
   }
   // The entry was dropped (as a full queue lets the logger do).
-  void dropped(Borrowed state) const {
-    if (!key_.is_none() && PyDict_Contains(field(state, "pending"_n), key_))
-      del_item(field(state, "pending"_n), key_);
+  void dropped(Borrowed state) {
+    if (scheduled()) settle(state);
     notify(state);
   }
 
-  template <class MakeEntry>
-  friend Claimed claim(rt::Call&, Borrowed, Borrowed, MakeEntry);
+  template <class MakeEntry, class RunningLoop>
+  friend Claimed claim(rt::Call&, Borrowed, MakeEntry, RunningLoop);
   friend Claimed claim_ended(rt::Call&, Borrowed, Borrowed);
 
  private:
-  // Keys of the pending entries of loops that are not running, in call
-  // order, up to `own` (all of them when `own` is null); kept by the call.
-  void take_ended(rt::Call& call, Borrowed state, Borrowed loop) {
-    Ref ended;
-    for (auto [key, value] : rt::dict_items(field(state, "pending"_n))) {
-      if (key.is(own_)) break;
-      Borrowed entry_loop = PyTuple_GET_ITEM(value.get(), 1);
-      if (entry_loop.is(loop) || entry_loop.method("is_running"_n).truthy()) continue;
-      if (!ended) ended = rt::new_list();
-      rt::list_append(ended, key);
-    }
-    if (!ended) return;
-    drop_dead(field(state, "taken"_n));
-    for (const Ref& key : rt::Iterate(ended)) mark_taken(state, key);
-    count_ = PyList_GET_SIZE(ended.get());
-    ended_ = call.keep(std::move(ended));
+  enum class Own { none, scheduled, unscheduled };
+
+  explicit Claimed(rt::Call& call) : call_(&call) {}
+
+  bool scheduled() const { return index_ < count_ || own_ == Own::scheduled; }
+  Ref key() const {
+    return index_ < count_ ? Ref::borrow(PyList_GET_ITEM(ended_.get(), index_))
+                           : producer_key(*call_);
   }
 
+  // Takes the entry out of "pending"; false if it was handled meanwhile.
+  bool settle(Borrowed state) {
+    if (!refresh(state)) return false;
+    unpend(state, value_);
+    return true;
+  }
+
+  // Keys of the pending entries of loops that are not running, in call
+  // order, up to the producer's own (all of them for a flush); kept by the
+  // call.
+  void take_ended(Borrowed state, Borrowed loop) {
+    if (PyDict_GET_SIZE(field(state, "pending"_n).get()) != 0 &&
+        !(field(state, "loop"_n).is(loop) && count(state, "others"_n) == 0)) {
+      Ref ended;
+      for (auto [key, value] : rt::dict_items(field(state, "pending"_n))) {
+        if (own_ != Own::none && PyLong_AsVoidPtr(key) == call_) break;
+        Borrowed entry_loop = part(value, loop_part);
+        if (entry_loop.is(loop) || entry_loop.method("is_running"_n).truthy()) continue;
+        if (!ended) ended = rt::new_list();
+        rt::list_append(ended, key);
+      }
+      if (ended) {
+        drop_dead(field(state, "taken"_n), true);
+        for (const Ref& key : rt::Iterate(ended)) mark_taken(state, pending_value(state, key));
+        count_ = PyList_GET_SIZE(ended.get());
+        ended_ = call_->keep(std::move(ended));
+      }
+    }
+    takes_ = count(state, "takes"_n);
+  }
+
+  rt::Call* call_;
+  Own own_ = Own::none;
+  Borrowed own_value_;
+  Borrowed own_entry_;
   Borrowed ended_;
   Py_ssize_t count_ = 0;
   Py_ssize_t index_ = -1;
-  Borrowed own_;  // the producer's key (None when nobody scheduled it), or null
-  Borrowed own_entry_;
-  Borrowed key_;
+  Py_ssize_t takes_ = 0;
+  Borrowed value_;
   Borrowed entry_;
 };
 
-// What the producer running in the current task queues; `make_entry` gives
-// its own entry when nobody scheduled it.
-template <class MakeEntry>
-Claimed claim(rt::Call& call, Borrowed state, Borrowed loop, MakeEntry make_entry) {
-  Claimed claimed;
-  Ref task = call.global("asyncio"_n).method("current_task"_n);
-  Ref coroutine = task.is_none() ? Ref() : task.method("get_coro"_n);
-  if (coroutine && field(state, "pending"_n).contains(coroutine)) {
-    claimed.own_ = coroutine.get();  // alive while it runs
-  } else {
-    Borrowed taken = field(state, "taken"_n);
-    if (coroutine && PyDict_GET_SIZE(taken.get()) != 0) {
-      Ref key = weak(coroutine);
-      if (PyDict_Contains(taken, key.get())) {
-        del_item(taken, key);
-        return claimed;  // handled without it: nothing to queue
-      }
-    }
-    claimed.own_ = Py_None;
-    claimed.own_entry_ = call.keep(make_entry());
+// What the producer whose body runs with `call` queues. `make_entry` gives
+// its own entry, and `running_loop` the running loop, when nobody scheduled
+// it.
+template <class MakeEntry, class RunningLoop>
+Claimed claim(rt::Call& call, Borrowed state, MakeEntry make_entry, RunningLoop running_loop) {
+  Claimed claimed(call);
+  Ref key = producer_key(call);
+  if (Borrowed value = pending_value(state, key)) {
+    claimed.own_ = Claimed::Own::scheduled;
+    claimed.own_value_ = value;
+    claimed.take_ended(state, part(value, loop_part));
+    return claimed;
   }
-  claimed.take_ended(call, state, loop);
+  Borrowed taken = field(state, "taken"_n);
+  if (PyDict_GET_SIZE(taken.get()) != 0) {
+    if (Ref ref = taken.dict_get(key, nullptr)) {
+      del_item(taken, key);
+      Borrowed producer = PyWeakref_GetObject(ref.get());
+      if (producer.is_exactly(rt::coroutine_type()) && &rt::call_of(producer) == &call)
+        return claimed;  // handled without it: nothing to queue
+    }
+  }
+  claimed.own_ = Claimed::Own::unscheduled;
+  claimed.own_entry_ = call.keep(make_entry());
+  claimed.take_ended(state, running_loop());
   return claimed;
 }
 
 // What a flush on `loop` queues: the pending entries of loops that ended.
 inline Claimed claim_ended(rt::Call& call, Borrowed state, Borrowed loop) {
-  Claimed claimed;
-  claimed.take_ended(call, state, loop);
+  Claimed claimed(call);
+  claimed.take_ended(state, loop);
   return claimed;
 }
 
@@ -275,12 +356,13 @@ inline Left take_left(Borrowed self, Borrowed state) {
     ++left.queued;
   }
   Borrowed pending = field(state, "pending"_n);
-  drop_dead(field(state, "taken"_n));
+  drop_dead(field(state, "taken"_n), true);
   for (auto [key, value] : rt::dict_items(pending)) {
-    rt::list_append(left.entries, PyTuple_GET_ITEM(value.get(), 0));
-    mark_taken(state, key);
+    rt::list_append(left.entries, part(value, entry_part));
+    mark_taken(state, value);
   }
   PyDict_Clear(pending);
+  state.set_item("others"_n, rt::integer(0));
   notify(state);
   return left;
 }
@@ -299,7 +381,10 @@ inline Ref worker(Borrowed state) {
   return task.is_none() ? Ref() : task.ref();
 }
 
-inline void started(Borrowed state, Borrowed task) { state.set_item("worker"_n, task); }
+inline void started(Borrowed state, Borrowed task) {
+  state.set_item("worker"_n, task);
+  state.set_item("worker_loop"_n, task.method("get_loop"_n));
+}
 
 // Whether a pending worker can never run again: its loop is closed, or this
 // thread runs another loop while nobody runs the worker's. Then it is
@@ -350,12 +435,15 @@ inline Ref producer_tasks(const rt::Call& call, Borrowed state) {
   Borrowed pending = field(state, "pending"_n);
   if (PyDict_GET_SIZE(pending.get()) == 0) return tasks;
   Ref loops = Ref::steal(PySet_New(nullptr));
-  for (auto [key, value] : rt::dict_items(pending))
-    rt::check(PySet_Add(loops.get(), PyTuple_GET_ITEM(value.get(), 1)));
+  Ref producers = Ref::steal(PySet_New(nullptr));
+  for (auto [key, value] : rt::dict_items(pending)) {
+    rt::check(PySet_Add(loops.get(), part(value, loop_part)));
+    rt::check(PySet_Add(producers.get(), part(value, producer_part)));
+  }
   Ref all_tasks = call.global("asyncio"_n).attr("all_tasks"_n);
   for (const Ref& loop : rt::Iterate(loops))
     for (const Ref& task : rt::Iterate(all_tasks(loop)))
-      if (pending.contains(task.method("get_coro"_n))) rt::list_append(tasks, task);
+      if (producers.contains(task.method("get_coro"_n))) rt::list_append(tasks, task);
   return tasks;
 }
 

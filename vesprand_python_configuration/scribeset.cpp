@@ -104,11 +104,10 @@ Ref ensure_queue_processing(Call& call, Borrowed self) {
 // A worker stranded on a loop that is not running (or is closed) is replaced
 // by one on the running loop.
 void keep_worker_running(const Call& call, Borrowed self, Borrowed state, Borrowed loop) {
-  Ref worker = queue_worker::worker(state);
-  if (!worker) return;
-  Ref worker_loop = worker.method("get_loop"_n);
-  if (worker_loop.is(loop) ||
-      !queue_worker::stranded(call.global("asyncio"_n), state, worker, worker_loop))
+  Borrowed worker_loop = queue_worker::field(state, "worker_loop"_n);
+  if (worker_loop.is(loop) || worker_loop.is_none() ||
+      !queue_worker::stranded(call.global("asyncio"_n), state, queue_worker::worker(state),
+                              worker_loop))
     return;
   queue_worker::renew_queue(call, self, loop);
   self.method("_ensure_queue_processing"_n);
@@ -133,7 +132,7 @@ void write_record(const Call& call, Borrowed self, Borrowed entry) {
 // the record was written, and marked done.
 void write_queued(const Call& call, Borrowed self, Borrowed state, Borrowed entry) {
   if (!queue_worker::skipped(state, entry)) write_record(call, self, entry);
-  queue_worker::done(self.attr("log_queue"_n), state);
+  self.attr("log_queue"_n).method("task_done"_n);
 }
 
 // Writes, in order, every record still queued, then every record whose
@@ -191,13 +190,13 @@ bool droppable(Borrowed level) {
 Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrowed args,
                  Borrowed kwargs) {
   Borrowed state = queue_worker::state_of(call, self);
-  queue_worker::Claimed claimed;
-  {
-    Ref loop = call.global("asyncio"_n).method("get_running_loop"_n);
-    keep_worker_running(call, self, state, loop);
-    claimed =
-        queue_worker::claim(call, state, loop, [&] { return tuple(level, msg, args, kwargs); });
-  }
+  queue_worker::Claimed claimed = queue_worker::claim(
+      call, state, [&] { return tuple(level, msg, args, kwargs); },
+      [&] {  // a call nobody scheduled, maybe on a new loop
+        Ref loop = call.global("asyncio"_n).method("get_running_loop"_n);
+        keep_worker_running(call, self, state, loop);
+        return loop;
+      });
   while (claimed.next(state)) {
     if (queue_full(self)) {
       co_await await([&] {
@@ -210,8 +209,7 @@ Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrow
       claimed.dropped(state);
       continue;
     }
-    co_await await(
-        [&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(call, full)); });
+    co_await await([&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(full)); });
     claimed.queued(state);
   }
   co_return none();

@@ -236,19 +236,14 @@ bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n
 template <bool Producer>
 Task put_claimed(Call& call, Borrowed self, Borrowed text_message, Borrowed message_type) {
   Borrowed state = queue_worker::state_of(call, self);
-  queue_worker::Claimed claimed;
-  {
-    Ref loop = call.global("asyncio"_n).method("get_running_loop"_n);
-    if constexpr (Producer)
-      claimed =
-          queue_worker::claim(call, state, loop, [&] { return tuple(text_message, message_type); });
-    else
-      claimed = queue_worker::claim_ended(call, state, loop);
-  }
+  auto running_loop = [&] { return call.global("asyncio"_n).method("get_running_loop"_n); };
+  queue_worker::Claimed claimed =
+      Producer ? queue_worker::claim(
+                     call, state, [&] { return tuple(text_message, message_type); }, running_loop)
+               : queue_worker::claim_ended(call, state, running_loop());
   while (claimed.next(state)) {
     bool full = queue_full(self);
-    co_await await(
-        [&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(call, full)); });
+    co_await await([&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(full)); });
     claimed.queued(state);
   }
   co_return none();
