@@ -8,7 +8,7 @@
 //   "pending"   {producer: (entry, loop, producer coroutine, producer)}:
 //               entries scheduled but not yet queued, in call order; a
 //               producer, a native coroutine, is named by its call's address
-//   "loop"      the loop of the latest entry scheduled, or None
+//   "loop"      the loop of the latest entry scheduled
 //   "others"    how many pending entries belong to another loop than "loop"
 //   "taken"     {producer: weak reference to its coroutine}: producers
 //               whose entry was handled without them; they queue nothing
@@ -16,11 +16,15 @@
 //               their producers
 //   "skip"      [entry]: entries a producer queued after they had been
 //               handled; the worker takes them off without handling them
-//   "worker"    the latest worker task, or None, and "worker_loop" its loop
+//   "worker"    the latest worker task, and "worker_loop" its loop
 //   "retired"   [task]: workers replaced while pending
 //   "in_flight" (entry, queue) the worker is handling, or None
 //   "finished"  how many queued entries were handled (task_done)
 //   "waiters"   [future]: flushes waiting for progress
+//
+// Loops and the worker are held by weak references ("loop", "worker",
+// "worker_loop"), so that a logger abandoned with its loop is collected; an
+// entry that is pending holds its producer, and so the object.
 //
 // The worker, when cancelled (its loop ending), handles what is still queued,
 // then what is still pending; the exit hook does the same for objects whose
@@ -94,6 +98,13 @@ inline Borrowed field(Borrowed state, rt::Name name) {
   return PyDict_GetItemWithError(state, name.get());
 }
 
+// What a field holding a weak reference points to; None if it died, or
+// when the field holds None.
+inline Borrowed referent(Borrowed ref) {
+  return ref.is_none() ? ref : Borrowed(PyWeakref_GetObject(ref));
+}
+inline Borrowed referent(Borrowed state, rt::Name name) { return referent(field(state, name)); }
+
 inline Py_ssize_t count(Borrowed state, rt::Name name) {
   Py_ssize_t value = PyLong_AsSsize_t(field(state, name));
   if (value == -1 && PyErr_Occurred()) rt::throw_error();
@@ -102,6 +113,15 @@ inline Py_ssize_t count(Borrowed state, rt::Name name) {
 
 inline void add(Borrowed state, rt::Name name, Py_ssize_t delta) {
   state.set_item(name, Ref::steal(PyLong_FromSsize_t(count(state, name) + delta)));
+}
+
+// A task that can never run again, whose work is done by others: its
+// coroutine is closed and the task is not reported when collected. (Should
+// its loop run after all, the task ends with the error of a closed
+// coroutine, which nobody reads.)
+inline void silence(Borrowed task) {
+  task.method("get_coro"_n).method("close"_n);
+  task.set_attr("_log_destroy_pending"_n, Py_False);
 }
 
 // The name of a producer in "pending" and "taken": the address of the call
@@ -120,6 +140,23 @@ inline Borrowed part(Borrowed value, Part which) { return PyTuple_GET_ITEM(value
 inline void mark_taken(Borrowed state, Borrowed value) {
   field(state, "taken"_n).set_item(part(value, key_part), weak(part(value, producer_part)));
   add(state, "takes"_n, 1);
+}
+
+// The tasks of the producers of `values` (taken from "pending") whose loop
+// does not run.
+inline void silence_producers(const rt::Call& call, Borrowed values) {
+  Ref loops = Ref::steal(PySet_New(nullptr));
+  Ref producers = Ref::steal(PySet_New(nullptr));
+  for (const Ref& value : rt::Iterate(values)) {
+    rt::check(PySet_Add(loops.get(), part(value, loop_part)));
+    rt::check(PySet_Add(producers.get(), part(value, producer_part)));
+  }
+  Ref all_tasks = call.global("asyncio"_n).attr("all_tasks"_n);
+  for (const Ref& loop : rt::Iterate(loops)) {
+    if (loop.method("is_running"_n).truthy()) continue;
+    for (const Ref& task : rt::Iterate(all_tasks(loop)))
+      if (producers.contains(task.method("get_coro"_n))) silence(task);
+  }
 }
 
 // Wakes every flush waiting for progress.
@@ -153,10 +190,10 @@ inline void done(Borrowed queue, Borrowed state) {
 inline void schedule(Borrowed state, Borrowed producer, Borrowed entry, Borrowed loop) {
   if (!producer.is_exactly(rt::coroutine_type())) return;
   Borrowed pending = field(state, "pending"_n);
-  if (!field(state, "loop"_n).is(loop)) {  // entries of another loop may be pending
+  if (!referent(state, "loop"_n).is(loop)) {  // entries of another loop may be pending
     Py_ssize_t others = 0;
     for (auto [key, value] : rt::dict_items(pending)) others += !part(value, loop_part).is(loop);
-    state.set_item("loop"_n, loop);
+    state.set_item("loop"_n, weak(loop));
     state.set_item("others"_n, Ref::steal(PyLong_FromSsize_t(others)));
   }
   Ref key = producer_key(rt::call_of(producer));
@@ -171,7 +208,7 @@ inline Borrowed pending_value(Borrowed state, Borrowed key) {
 
 // Takes a value out of "pending".
 inline void unpend(Borrowed state, Borrowed value) {
-  if (!field(state, "loop"_n).is(part(value, loop_part))) add(state, "others"_n, -1);
+  if (!referent(state, "loop"_n).is(part(value, loop_part))) add(state, "others"_n, -1);
   del_item(field(state, "pending"_n), part(value, key_part));
 }
 
@@ -193,8 +230,9 @@ class Claimed {
       } else if (own_ == Own::unscheduled) {
         entry_ = own_entry_;
         return true;
-      } else {
-        value_ = own_value_;
+      } else {  // held since the claim, unless the entries before may have moved it
+        value_ = count_ == 0 ? own_value_ : pending_value(state, producer_key(*call_));
+        takes_ = count(state, "takes"_n);
       }
       if (value_ && refresh(state)) return true;
     }
@@ -255,7 +293,7 @@ class Claimed {
   // call.
   void take_ended(Borrowed state, Borrowed loop) {
     if (PyDict_GET_SIZE(field(state, "pending"_n).get()) != 0 &&
-        !(field(state, "loop"_n).is(loop) && count(state, "others"_n) == 0)) {
+        !(referent(state, "loop"_n).is(loop) && count(state, "others"_n) == 0)) {
       Ref ended;
       for (auto [key, value] : rt::dict_items(field(state, "pending"_n))) {
         if (own_ != Own::none && PyLong_AsVoidPtr(key) == call_) break;
@@ -266,7 +304,11 @@ class Claimed {
       }
       if (ended) {
         drop_dead(field(state, "taken"_n), true);
-        for (const Ref& key : rt::Iterate(ended)) mark_taken(state, pending_value(state, key));
+        Ref values = rt::new_list();
+        for (const Ref& key : rt::Iterate(ended))
+          rt::list_append(values, pending_value(state, key));
+        for (const Ref& value : rt::Iterate(values)) mark_taken(state, value);
+        silence_producers(*call_, values);
         count_ = PyList_GET_SIZE(ended.get());
         ended_ = call_->keep(std::move(ended));
       }
@@ -343,7 +385,7 @@ struct Left {
   Py_ssize_t queued = 0;
 };
 
-inline Left take_left(Borrowed self, Borrowed state) {
+inline Left take_left(const rt::Call& call, Borrowed self, Borrowed state) {
   Left left;
   Ref queue = self.attr("log_queue"_n);
   while (!queue.method("empty"_n).truthy()) {
@@ -357,12 +399,14 @@ inline Left take_left(Borrowed self, Borrowed state) {
   }
   Borrowed pending = field(state, "pending"_n);
   drop_dead(field(state, "taken"_n), true);
-  for (auto [key, value] : rt::dict_items(pending)) {
+  Ref values = Ref::steal(PyDict_Values(pending));
+  for (const Ref& value : rt::Iterate(values)) {
     rt::list_append(left.entries, part(value, entry_part));
     mark_taken(state, value);
   }
   PyDict_Clear(pending);
   state.set_item("others"_n, rt::integer(0));
+  silence_producers(call, values);
   notify(state);
   return left;
 }
@@ -375,33 +419,35 @@ inline bool nothing_left(Borrowed self, Borrowed state) {
 
 // ------------------------------------------------------------- the workers
 
-// The object's latest worker task, or an empty Ref.
+// The object's latest worker task, or an empty Ref (none, or collected).
 inline Ref worker(Borrowed state) {
-  Borrowed task = field(state, "worker"_n);
+  Borrowed task = referent(state, "worker"_n);
   return task.is_none() ? Ref() : task.ref();
 }
 
 inline void started(Borrowed state, Borrowed task) {
-  state.set_item("worker"_n, task);
-  state.set_item("worker_loop"_n, task.method("get_loop"_n));
+  state.set_item("worker"_n, weak(task));
+  state.set_item("worker_loop"_n, weak(task.method("get_loop"_n)));
 }
 
-// Whether a pending worker can never run again: its loop is closed, or this
-// thread runs another loop while nobody runs the worker's. Then it is
-// replaced: cancelled if its loop is open, and kept among the retired.
+// Whether a worker can never run again: its loop is closed (or gone), or
+// this thread runs another loop while nobody runs the worker's. Then it is
+// replaced: silenced at once if its loop is closed, else cancelled and kept
+// among the retired (its loop may still run it).
 inline bool stranded(Borrowed asyncio, Borrowed state, Borrowed worker, Borrowed worker_loop) {
-  if (!worker_loop.method("is_closed"_n).truthy()) {
-    Ref running = asyncio.method("_get_running_loop"_n);
-    if (running.is_none() || running.is(worker_loop) || worker_loop.method("is_running"_n).truthy())
-      return false;
-    worker.method("cancel"_n);
+  if (worker_loop.is_none() || worker_loop.method("is_closed"_n).truthy()) {
+    if (worker && !worker.method("done"_n).truthy()) silence(worker);
+    return true;
   }
-  Borrowed retired = field(state, "retired"_n);
+  Ref running = asyncio.method("_get_running_loop"_n);
+  if (running.is_none() || running.is(worker_loop) || worker_loop.method("is_running"_n).truthy())
+    return false;
+  worker.method("cancel"_n);
   Ref live = rt::new_list();
-  for (const Ref& task : rt::Iterate(retired))
+  for (const Ref& task : rt::Iterate(field(state, "retired"_n)))
     if (!task.method("done"_n).truthy()) rt::list_append(live, task);
   rt::list_append(live, worker);
-  rt::check(PyList_SetSlice(retired, 0, PY_SSIZE_T_MAX, live.get()));
+  state.set_item("retired"_n, live);
   return true;
 }
 
@@ -420,48 +466,25 @@ inline void renew_queue(const rt::Call& call, Borrowed self, Borrowed loop) {
   self.set_attr("log_queue"_n, renewed);
 }
 
-// At exit: whether a worker of the object still runs, on a loop of another
-// thread, so that the queue is not this thread's to touch.
-inline bool runs_elsewhere(Borrowed state) {
+// At exit: whether the hook leaves the object alone, as it has no queue (a
+// method was called on something else), or a worker of the object still runs
+// on the loop of another thread, so that the queue is not this thread's.
+inline bool left_alone(Borrowed self, Borrowed state) {
+  if (!self.has_attr("log_queue"_n)) return true;
   Ref task = worker(state);
   return task && !task.method("done"_n).truthy() &&
          task.method("get_loop"_n).method("is_running"_n).truthy();
 }
 
-// At exit, before the hook takes the pending entries: the tasks of their
-// producers (found among the tasks of their loops), for close_at_exit.
-inline Ref producer_tasks(const rt::Call& call, Borrowed state) {
-  Ref tasks = rt::new_list();
-  Borrowed pending = field(state, "pending"_n);
-  if (PyDict_GET_SIZE(pending.get()) == 0) return tasks;
-  Ref loops = Ref::steal(PySet_New(nullptr));
-  Ref producers = Ref::steal(PySet_New(nullptr));
-  for (auto [key, value] : rt::dict_items(pending)) {
-    rt::check(PySet_Add(loops.get(), part(value, loop_part)));
-    rt::check(PySet_Add(producers.get(), part(value, producer_part)));
-  }
-  Ref all_tasks = call.global("asyncio"_n).attr("all_tasks"_n);
-  for (const Ref& loop : rt::Iterate(loops))
-    for (const Ref& task : rt::Iterate(all_tasks(loop)))
-      if (producers.contains(task.method("get_coro"_n))) rt::list_append(tasks, task);
-  return tasks;
-}
-
-// At exit, once the hook has done their work: the object's workers and the
-// `producers` left pending on loops that never run again are closed, so that
-// neither their coroutine (never awaited) nor their task (destroyed while
-// pending) is reported.
-inline void close_at_exit(Borrowed state, Borrowed producers) {
-  Ref tasks = Ref::steal(PySequence_List(producers));
-  rt::check(PyList_SetSlice(tasks.get(), 0, 0, field(state, "retired"_n)));
-  rt::list_append(tasks, field(state, "worker"_n));
-  for (const Ref& task : rt::Iterate(tasks)) {
-    if (task.is_none() || task.method("done"_n).truthy() ||
-        task.method("get_loop"_n).method("is_running"_n).truthy())
-      continue;
-    task.method("get_coro"_n).method("close"_n);
-    task.set_attr("_log_destroy_pending"_n, Py_False);
-  }
+// At exit, once the hook has done their work: the object's workers left
+// pending on loops that do not run are silenced.
+inline void close_at_exit(Borrowed state) {
+  Ref tasks = Ref::steal(PySequence_List(field(state, "retired"_n)));
+  rt::list_append(tasks, referent(state, "worker"_n));
+  for (const Ref& task : rt::Iterate(tasks))
+    if (!task.is_none() && !task.method("done"_n).truthy() &&
+        !task.method("get_loop"_n).method("is_running"_n).truthy())
+      silence(task);
 }
 
 }  // namespace queue_worker

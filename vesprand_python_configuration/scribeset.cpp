@@ -101,13 +101,12 @@ Ref ensure_queue_processing(Call& call, Borrowed self) {
   return none();
 }
 
-// A worker stranded on a loop that is not running (or is closed) is replaced
-// by one on the running loop.
+// A worker stranded on a loop that is not running (or is closed, or gone)
+// is replaced by one on the running loop.
 void keep_worker_running(const Call& call, Borrowed self, Borrowed state, Borrowed loop) {
-  Borrowed worker_loop = queue_worker::field(state, "worker_loop"_n);
-  if (worker_loop.is(loop) || worker_loop.is_none() ||
-      !queue_worker::stranded(call.global("asyncio"_n), state, queue_worker::worker(state),
-                              worker_loop))
+  Borrowed worker_loop = queue_worker::referent(state, "worker_loop"_n);
+  if (worker_loop.is(loop) || !queue_worker::stranded(call.global("asyncio"_n), state,
+                                                      queue_worker::worker(state), worker_loop))
     return;
   queue_worker::renew_queue(call, self, loop);
   self.method("_ensure_queue_processing"_n);
@@ -138,7 +137,7 @@ void write_queued(const Call& call, Borrowed self, Borrowed state, Borrowed entr
 // Writes, in order, every record still queued, then every record whose
 // producer has not queued it yet.
 void write_left(const Call& call, Borrowed self, Borrowed state) {
-  queue_worker::Left left = queue_worker::take_left(self, state);
+  queue_worker::Left left = queue_worker::take_left(call, self, state);
   Py_ssize_t written = 0;
   for (const Ref& entry : Iterate(left.entries)) {
     write_record(call, self, entry);
@@ -263,10 +262,9 @@ Task flush(Call& call, Borrowed self) {
 // ran again left behind.
 Ref finish_at_exit(Call& call, Borrowed self) {
   Borrowed state = queue_worker::state_of(call, self);
-  if (queue_worker::runs_elsewhere(state)) return none();
-  Ref producers = queue_worker::producer_tasks(call, state);
+  if (queue_worker::left_alone(self, state)) return none();
   write_left(call, self, state);
-  queue_worker::close_at_exit(state, producers);
+  queue_worker::close_at_exit(state);
   return none();
 }
 

@@ -292,7 +292,7 @@ Task drain_messages(Call& call, Borrowed self) {
     Borrowed entries;
     Py_ssize_t queued = 0;
     {
-      queue_worker::Left left = queue_worker::take_left(self, state);
+      queue_worker::Left left = queue_worker::take_left(call, self, state);
       if (PyList_GET_SIZE(left.entries.get()) == 0) break;
       queued = left.queued;
       entries = call.keep(std::move(left.entries));
@@ -421,8 +421,7 @@ Task flush(Call& call, Borrowed self) {
 // sending when its loop stopped is reported as not sent.
 Ref finish_at_exit(Call& call, Borrowed self) {
   Borrowed state = queue_worker::state_of(call, self);
-  if (queue_worker::runs_elsewhere(state)) return none();
-  Ref producers = queue_worker::producer_tasks(call, state);
+  if (queue_worker::left_alone(self, state)) return none();
   PyError stopped(Ref::borrow(PyExc_RuntimeError)(
       str("its event loop stopped while the message was being sent")));
   end_in_flight(call, self, state, &stopped);
@@ -436,7 +435,7 @@ Ref finish_at_exit(Call& call, Borrowed self) {
                                   "GoogleChatAsyncMessenger._drain_messages", call, {self}));
     });
   }
-  queue_worker::close_at_exit(state, producers);
+  queue_worker::close_at_exit(state);
   return none();
 }
 
