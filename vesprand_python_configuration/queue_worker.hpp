@@ -5,15 +5,14 @@
 // the package's exit registry, rt::exit_registry) a state dict:
 //
 //   "finish"    the class's finisher, which the package's exit hook calls
-//   "pending"   {producer: (entry, loop, producer coroutine, producer)}:
-//               entries scheduled but not yet queued, in call order; a
-//               producer, a native coroutine, is named by its call's address
-//   "loop"      the loop of the latest entry scheduled
-//   "others"    how many pending entries belong to another loop than "loop"
+//   "pending"   {producer: its coroutine}: the producers scheduled whose
+//               entry (their arguments after `self`) is not queued yet, in
+//               call order; a producer is named by the address of its call
+//   "loop"      the loop of the latest producer scheduled
+//   "foreign"   {producer: loop}: the pending producers of other loops
 //   "taken"     {producer: weak reference to its coroutine}: producers
 //               whose entry was handled without them; they queue nothing
-//   "takes"     how many entries were taken from "pending" by others than
-//               their producers
+//   "takes"     how many entries were handled without their producer
 //   "skip"      [entry]: entries a producer queued after they had been
 //               handled; the worker takes them off without handling them
 //   "worker"    the latest worker task, and "worker_loop" its loop
@@ -85,11 +84,10 @@ inline Borrowed state_of(const rt::Call& call, Borrowed self) {
   Ref state = rt::new_dict();
   state.set_item("finish"_n, call.state("finish_at_exit"_n));
   for (rt::Name list : {"skip"_n, "retired"_n, "waiters"_n}) state.set_item(list, rt::new_list());
-  for (rt::Name dict : {"pending"_n, "taken"_n}) state.set_item(dict, rt::new_dict());
+  for (rt::Name dict : {"pending"_n, "foreign"_n, "taken"_n}) state.set_item(dict, rt::new_dict());
   for (rt::Name none : {"loop"_n, "worker"_n, "worker_loop"_n, "in_flight"_n})
     state.set_item(none, Py_None);
-  for (rt::Name count : {"others"_n, "takes"_n, "finished"_n})
-    state.set_item(count, rt::integer(0));
+  for (rt::Name count : {"takes"_n, "finished"_n}) state.set_item(count, rt::integer(0));
   registry.set_item(key, state);
   return PyDict_GetItem(registry, key.get());
 }
@@ -130,33 +128,53 @@ inline Ref producer_key(const rt::Call& call) {
   return Ref::steal(PyLong_FromVoidPtr(const_cast<rt::Call*>(&call)));
 }
 
-// The parts of a pending value.
-enum Part { entry_part, loop_part, producer_part, key_part };
-inline Borrowed part(Borrowed value, Part which) { return PyTuple_GET_ITEM(value.get(), which); }
-
-// The producer of a pending value will queue nothing: its entry is handled
-// without it. Counted in "takes", which tells a producer whether the values
-// it holds are still pending.
-inline void mark_taken(Borrowed state, Borrowed value) {
-  field(state, "taken"_n).set_item(part(value, key_part), weak(part(value, producer_part)));
-  add(state, "takes"_n, 1);
+// A producer's entry: its arguments after `self`, as the tuple it queues.
+inline Ref entry_of(const rt::Call& producer) {
+  Ref entry = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(producer.size()) - 1));
+  for (std::size_t i = 1; i < producer.size(); ++i)
+    PyTuple_SET_ITEM(entry.get(), static_cast<Py_ssize_t>(i) - 1, producer[i].ref().release());
+  return entry;
 }
 
-// The tasks of the producers of `values` (taken from "pending") whose loop
-// does not run.
-inline void silence_producers(const rt::Call& call, Borrowed values) {
+// The loop of a pending producer (None if that loop is gone).
+inline Borrowed loop_of(Borrowed state, Borrowed key) {
+  Borrowed foreign = field(state, "foreign"_n);
+  if (PyDict_GET_SIZE(foreign.get()) != 0)
+    if (PyObject* loop = PyDict_GetItemWithError(foreign, key)) return loop;
+  return referent(state, "loop"_n);
+}
+
+// Takes a producer out of "pending" (and "foreign").
+inline void unpend(Borrowed state, Borrowed key) {
+  del_item(field(state, "pending"_n), key);
+  Borrowed foreign = field(state, "foreign"_n);
+  if (PyDict_GET_SIZE(foreign.get()) != 0 && PyDict_Contains(foreign, key)) del_item(foreign, key);
+}
+
+// Producers whose entries others took: they will queue nothing; counted in
+// "takes", which tells a producer whether what it holds is still pending.
+// Those whose loop does not run can never do anything: their tasks are
+// silenced.
+inline void mark_taken(const rt::Call& call, Borrowed state, Borrowed keys) {
+  Borrowed pending = field(state, "pending"_n);
+  Borrowed taken = field(state, "taken"_n);
+  drop_dead(taken, true);
   Ref loops = Ref::steal(PySet_New(nullptr));
   Ref producers = Ref::steal(PySet_New(nullptr));
-  for (const Ref& value : rt::Iterate(values)) {
-    rt::check(PySet_Add(loops.get(), part(value, loop_part)));
-    rt::check(PySet_Add(producers.get(), part(value, producer_part)));
+  for (const Ref& key : rt::Iterate(keys)) {
+    Borrowed producer = PyDict_GetItemWithError(pending, key.get());
+    taken.set_item(key, weak(producer));
+    if (Borrowed loop = loop_of(state, key);
+        !loop.is_none() && !loop.method("is_running"_n).truthy()) {
+      rt::check(PySet_Add(loops.get(), loop));
+      rt::check(PySet_Add(producers.get(), producer));
+    }
   }
+  add(state, "takes"_n, PyList_GET_SIZE(keys.get()));
   Ref all_tasks = call.global("asyncio"_n).attr("all_tasks"_n);
-  for (const Ref& loop : rt::Iterate(loops)) {
-    if (loop.method("is_running"_n).truthy()) continue;
+  for (const Ref& loop : rt::Iterate(loops))
     for (const Ref& task : rt::Iterate(all_tasks(loop)))
       if (producers.contains(task.method("get_coro"_n))) silence(task);
-  }
 }
 
 // Wakes every flush waiting for progress.
@@ -187,91 +205,81 @@ inline void done(Borrowed queue, Borrowed state) {
 
 // Called by the public method that schedules `producer` on `loop`. A
 // producer that is not the class's own native coroutine is left alone.
-inline void schedule(Borrowed state, Borrowed producer, Borrowed entry, Borrowed loop) {
+inline void schedule(Borrowed state, Borrowed producer, Borrowed loop) {
   if (!producer.is_exactly(rt::coroutine_type())) return;
   Borrowed pending = field(state, "pending"_n);
-  if (!referent(state, "loop"_n).is(loop)) {  // entries of another loop may be pending
-    Py_ssize_t others = 0;
-    for (auto [key, value] : rt::dict_items(pending)) others += !part(value, loop_part).is(loop);
+  if (Borrowed latest = referent(state, "loop"_n); !latest.is(loop)) {
+    // The producers pending so far are of the loop before, or foreign already.
+    Borrowed foreign = field(state, "foreign"_n);
+    for (auto [key, coroutine] : rt::dict_items(pending))
+      if (!foreign.contains(key)) foreign.set_item(key, latest);
     state.set_item("loop"_n, weak(loop));
-    state.set_item("others"_n, Ref::steal(PyLong_FromSsize_t(others)));
   }
-  Ref key = producer_key(rt::call_of(producer));
-  pending.set_item(key, rt::tuple(entry, loop, producer, key));
-}
-
-inline Borrowed pending_value(Borrowed state, Borrowed key) {
-  PyObject* found = PyDict_GetItemWithError(field(state, "pending"_n), key);
-  if (found == nullptr && PyErr_Occurred()) rt::throw_error();
-  return found;
-}
-
-// Takes a value out of "pending".
-inline void unpend(Borrowed state, Borrowed value) {
-  if (!referent(state, "loop"_n).is(part(value, loop_part))) add(state, "others"_n, -1);
-  del_item(field(state, "pending"_n), part(value, key_part));
+  pending.set_item(producer_key(rt::call_of(producer)), producer);
 }
 
 // The entries that a producer starting now queues, in order: the pending
 // entries of loops that ended before its own (their producers, if they ever
 // start, queue nothing), then its own entry, unless that was handled
 // without it. A flush queues only the former. Holds no reference of its own:
-// the values it points to are pending (as long as "takes" has not changed)
-// or kept by the call.
+// the producers it points to are pending (as long as "takes" has not
+// changed) or kept by the call.
 class Claimed {
  public:
   // The next entry to queue; false when there is none left.
   bool next(Borrowed state) {
     while (++index_ <= count_) {
       if (index_ < count_) {
-        value_ = pending_value(state, PyList_GET_ITEM(ended_.get(), index_));
-      } else if (own_ == Own::none) {
-        return false;
-      } else if (own_ == Own::unscheduled) {
-        entry_ = own_entry_;
-        return true;
-      } else {  // held since the claim, unless the entries before may have moved it
-        value_ = count_ == 0 ? own_value_ : pending_value(state, producer_key(*call_));
-        takes_ = count(state, "takes"_n);
+        producer_ = PyDict_GetItemWithError(field(state, "pending"_n), key().get());
+        if (producer_) return true;
+      } else {
+        return own_ != Own::none && refresh(state);
       }
-      if (value_ && refresh(state)) return true;
     }
     return false;
   }
-  Borrowed entry() const { return entry_; }
   // After an await: whether the entry is still the producer's to queue.
   bool refresh(Borrowed state) {
     if (!scheduled()) return true;
     if (Py_ssize_t takes = count(state, "takes"_n); takes != takes_) {
       takes_ = takes;
-      value_ = pending_value(state, key());
+      producer_ = PyDict_GetItemWithError(field(state, "pending"_n), key().get());
+      if (!producer_ && index_ == count_) own_ = Own::none;
     }
-    if (value_) entry_ = part(value_, entry_part);
-    return static_cast<bool>(value_);
+    return index_ < count_ ? static_cast<bool>(producer_) : own_ != Own::none;
   }
+  // An argument of the entry's producer (1 is the first after `self`).
+  Borrowed arg(std::size_t i) const { return call()[i]; }
   // The entry to put. A put on a full queue waits, and meanwhile a flush may
-  // take the entry from "pending": the call keeps it then.
-  Borrowed to_put(bool full) const {
-    if (full) call_->keep(entry_.ref());
-    return entry_;
+  // take the entry from "pending": the call keeps it then, to skip the copy.
+  Ref to_put(bool full) {
+    Ref entry = entry_of(call());
+    if (full) entry_ = call_->keep(entry);
+    return entry;
   }
   // The entry is on the queue; if it was handled meanwhile, the worker skips it.
   void queued(Borrowed state) {
-    if (scheduled() && !settle(state)) rt::list_append(field(state, "skip"_n), entry_);
+    if (scheduled()) {
+      if (refresh(state))
+        unpend(state, key());
+      else if (entry_)
+        rt::list_append(field(state, "skip"_n), entry_);
+    }
+    entry_ = nullptr;
     notify(state);
   }
   // The entry was dropped (as a full queue lets the logger do).
   void dropped(Borrowed state) {
-    if (scheduled()) settle(state);
+    if (scheduled() && refresh(state)) unpend(state, key());
     notify(state);
   }
 
-  template <class MakeEntry, class RunningLoop>
-  friend Claimed claim(rt::Call&, Borrowed, MakeEntry, RunningLoop);
   friend Claimed claim_ended(rt::Call&, Borrowed, Borrowed);
+  template <class RunningLoop>
+  friend Claimed claim(rt::Call&, Borrowed, RunningLoop);
 
  private:
-  enum class Own { none, scheduled, unscheduled };
+  enum class Own : char { none, scheduled, unscheduled };
 
   explicit Claimed(rt::Call& call) : call_(&call) {}
 
@@ -280,35 +288,25 @@ class Claimed {
     return index_ < count_ ? Ref::borrow(PyList_GET_ITEM(ended_.get(), index_))
                            : producer_key(*call_);
   }
+  const rt::Call& call() const { return index_ < count_ ? rt::call_of(producer_) : *call_; }
 
-  // Takes the entry out of "pending"; false if it was handled meanwhile.
-  bool settle(Borrowed state) {
-    if (!refresh(state)) return false;
-    unpend(state, value_);
-    return true;
-  }
-
-  // Keys of the pending entries of loops that are not running, in call
+  // Keys of the pending producers of loops that are not running, in call
   // order, up to the producer's own (all of them for a flush); kept by the
   // call.
   void take_ended(Borrowed state, Borrowed loop) {
-    if (PyDict_GET_SIZE(field(state, "pending"_n).get()) != 0 &&
-        !(referent(state, "loop"_n).is(loop) && count(state, "others"_n) == 0)) {
-      Ref ended;
-      for (auto [key, value] : rt::dict_items(field(state, "pending"_n))) {
+    if (PyDict_GET_SIZE(field(state, "foreign"_n).get()) != 0 ||
+        !referent(state, "loop"_n).is(loop)) {
+      Ref ended = rt::new_list();
+      for (auto [key, coroutine] : rt::dict_items(field(state, "pending"_n))) {
         if (own_ != Own::none && PyLong_AsVoidPtr(key) == call_) break;
-        Borrowed entry_loop = part(value, loop_part);
-        if (entry_loop.is(loop) || entry_loop.method("is_running"_n).truthy()) continue;
-        if (!ended) ended = rt::new_list();
+        Borrowed entry_loop = loop_of(state, key);
+        if (entry_loop.is(loop) ||
+            (!entry_loop.is_none() && entry_loop.method("is_running"_n).truthy()))
+          continue;
         rt::list_append(ended, key);
       }
-      if (ended) {
-        drop_dead(field(state, "taken"_n), true);
-        Ref values = rt::new_list();
-        for (const Ref& key : rt::Iterate(ended))
-          rt::list_append(values, pending_value(state, key));
-        for (const Ref& value : rt::Iterate(values)) mark_taken(state, value);
-        silence_producers(*call_, values);
+      if (PyList_GET_SIZE(ended.get()) != 0) {
+        mark_taken(*call_, state, ended);
         count_ = PyList_GET_SIZE(ended.get());
         ended_ = call_->keep(std::move(ended));
       }
@@ -317,28 +315,24 @@ class Claimed {
   }
 
   rt::Call* call_;
-  Own own_ = Own::none;
-  Borrowed own_value_;
-  Borrowed own_entry_;
   Borrowed ended_;
+  Borrowed producer_;  // of the entry of `ended_` being queued
+  Borrowed entry_;     // kept while a put waits
   Py_ssize_t count_ = 0;
   Py_ssize_t index_ = -1;
   Py_ssize_t takes_ = 0;
-  Borrowed value_;
-  Borrowed entry_;
+  Own own_ = Own::none;
 };
 
-// What the producer whose body runs with `call` queues. `make_entry` gives
-// its own entry, and `running_loop` the running loop, when nobody scheduled
-// it.
-template <class MakeEntry, class RunningLoop>
-Claimed claim(rt::Call& call, Borrowed state, MakeEntry make_entry, RunningLoop running_loop) {
+// What the producer whose body runs with `call` queues; `running_loop` gives
+// the running loop when nobody scheduled it.
+template <class RunningLoop>
+Claimed claim(rt::Call& call, Borrowed state, RunningLoop running_loop) {
   Claimed claimed(call);
   Ref key = producer_key(call);
-  if (Borrowed value = pending_value(state, key)) {
+  if (PyDict_Contains(field(state, "pending"_n), key.get())) {
     claimed.own_ = Claimed::Own::scheduled;
-    claimed.own_value_ = value;
-    claimed.take_ended(state, part(value, loop_part));
+    claimed.take_ended(state, loop_of(state, key));
     return claimed;
   }
   Borrowed taken = field(state, "taken"_n);
@@ -351,7 +345,6 @@ Claimed claim(rt::Call& call, Borrowed state, MakeEntry make_entry, RunningLoop 
     }
   }
   claimed.own_ = Claimed::Own::unscheduled;
-  claimed.own_entry_ = call.keep(make_entry());
   claimed.take_ended(state, running_loop());
   return claimed;
 }
@@ -398,15 +391,12 @@ inline Left take_left(const rt::Call& call, Borrowed self, Borrowed state) {
     ++left.queued;
   }
   Borrowed pending = field(state, "pending"_n);
-  drop_dead(field(state, "taken"_n), true);
-  Ref values = Ref::steal(PyDict_Values(pending));
-  for (const Ref& value : rt::Iterate(values)) {
-    rt::list_append(left.entries, part(value, entry_part));
-    mark_taken(state, value);
-  }
+  Ref keys = Ref::steal(PyDict_Keys(pending));
+  for (auto [key, producer] : rt::dict_items(pending))
+    rt::list_append(left.entries, entry_of(rt::call_of(producer)));
+  mark_taken(call, state, keys);
   PyDict_Clear(pending);
-  state.set_item("others"_n, rt::integer(0));
-  silence_producers(call, values);
+  PyDict_Clear(field(state, "foreign"_n));
   notify(state);
   return left;
 }

@@ -186,16 +186,16 @@ bool droppable(Borrowed level) {
 // then, info and debug records are dropped while the others wait for room.
 // A record that a public method scheduled is queued only while nothing else
 // has written it, and after the records still pending from loops that ended.
-Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrowed args,
-                 Borrowed kwargs) {
+// The record is the call's arguments, as `claimed` reads them.
+Task log_message(Call& call, Borrowed self, Borrowed /*level*/, Borrowed /*msg*/, Borrowed /*args*/,
+                 Borrowed /*kwargs*/) {
   Borrowed state = queue_worker::state_of(call, self);
-  queue_worker::Claimed claimed = queue_worker::claim(
-      call, state, [&] { return tuple(level, msg, args, kwargs); },
-      [&] {  // a call nobody scheduled, maybe on a new loop
-        Ref loop = call.global("asyncio"_n).method("get_running_loop"_n);
-        keep_worker_running(call, self, state, loop);
-        return loop;
-      });
+  queue_worker::Claimed claimed = queue_worker::claim(call, state, [&] {
+    // A call nobody scheduled, maybe on a new loop.
+    Ref loop = call.global("asyncio"_n).method("get_running_loop"_n);
+    keep_worker_running(call, self, state, loop);
+    return loop;
+  });
   while (claimed.next(state)) {
     if (queue_full(self)) {
       co_await await([&] {
@@ -204,7 +204,7 @@ Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrow
       if (!claimed.refresh(state)) continue;  // written meanwhile
     }
     bool full = queue_full(self);
-    if (full && droppable(PyTuple_GET_ITEM(claimed.entry().get(), 0))) {
+    if (full && droppable(claimed.arg(1))) {
       claimed.dropped(state);
       continue;
     }
@@ -247,7 +247,7 @@ Ref log_at(Call& call, Borrowed self, Borrowed msg, Borrowed args, Borrowed kwar
   Borrowed level = operator""_n<Level>().get();
   Ref coroutine = call_with(self.attr("_log_message"_n), {level, msg}, args, kwargs);
   asyncio.method("run_coroutine_threadsafe"_n, coroutine, loop);
-  queue_worker::schedule(state, coroutine, tuple(level, msg, args, kwargs), loop);
+  queue_worker::schedule(state, coroutine, loop);
   return none();
 }
 

@@ -200,8 +200,7 @@ Ref async_send_message(Call& call, Borrowed self, Borrowed text_message, Borrowe
     Ref loop = asyncio.method("get_running_loop"_n);
     Ref producer = self.method("_enqueue_message"_n, text_message, type);
     asyncio.method("run_coroutine_threadsafe"_n, producer, loop);
-    queue_worker::schedule(queue_worker::state_of(call, self), producer, tuple(text_message, type),
-                           loop);
+    queue_worker::schedule(queue_worker::state_of(call, self), producer, loop);
   } catch (const PyError& error) {
     if (!error.matches(PyExc_RuntimeError)) throw;
     Handling handling(error);
@@ -234,13 +233,11 @@ bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n
 // that ended, then, for a producer (`text_message` not None), its own one,
 // unless something else has handled it.
 template <bool Producer>
-Task put_claimed(Call& call, Borrowed self, Borrowed text_message, Borrowed message_type) {
+Task put_claimed(Call& call, Borrowed self, Borrowed /*text_message*/, Borrowed /*message_type*/) {
   Borrowed state = queue_worker::state_of(call, self);
   auto running_loop = [&] { return call.global("asyncio"_n).method("get_running_loop"_n); };
-  queue_worker::Claimed claimed =
-      Producer ? queue_worker::claim(
-                     call, state, [&] { return tuple(text_message, message_type); }, running_loop)
-               : queue_worker::claim_ended(call, state, running_loop());
+  queue_worker::Claimed claimed = Producer ? queue_worker::claim(call, state, running_loop)
+                                           : queue_worker::claim_ended(call, state, running_loop());
   while (claimed.next(state)) {
     bool full = queue_full(self);
     co_await await([&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(full)); });
