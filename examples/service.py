@@ -36,9 +36,11 @@ from vesprand_python_configuration.cachesmith import RedisConfigurationBuilder  
 from vesprand_python_configuration.cloudsmith import AWSConfigurationBuilder  # noqa: E402
 from vesprand_python_configuration.olapsmith import ClickHouseConfigurationBuilder  # noqa: E402
 from vesprand_python_configuration.relsmith import SQLConfigurationBuilder  # noqa: E402
+from vesprand_python_configuration.scribeset import AsyncLogger  # noqa: E402
 from vesprand_python_configuration.searchsmith import ElasticSearchConfigurationBuilder  # noqa: E402
 from vesprand_python_configuration.settingsmith import ConfigurationBuilder  # noqa: E402
 from vesprand_python_configuration.streamsmith import KafkaConfigurationBuilder  # noqa: E402
+from vesprand_python_configuration.toolchest import GoogleChatAsyncMessenger  # noqa: E402
 
 SERVICE = "example-service"
 REQUIRED = ["sql", "clickhouse", "aws", "elastic", "kafka", "redis"]
@@ -105,15 +107,6 @@ def load(settings_path: str) -> dict[str, Any]:
     return configuration
 
 
-async def written(logger: Any) -> None:
-    """Waits until a queued logger has written what it was given."""
-    queue = getattr(logger, "log_queue", None)
-    if queue is not None:
-        for _ in range(5):
-            await asyncio.sleep(0)
-        await queue.join()
-
-
 def masked(values: dict[str, Any]) -> dict[str, Any]:
     return {k: "***" if k == "password" and v else v for k, v in values.items()}
 
@@ -121,10 +114,9 @@ def masked(values: dict[str, Any]) -> dict[str, Any]:
 async def start(configuration: dict[str, Any], redis: RedisServer, hook: WebhookReceiver) -> None:
     with step("configure_logger"):
         logger, log_enabled = await bootkit.configure_logger(SERVICE, configuration)
-    try:
-        await configure_and_use(configuration, logger, log_enabled, redis, hook)
-    finally:  # what the steps logged is written also when one of them failed
-        await written(logger)
+    # What a queued logger is given is written at the latest when the loop
+    # ends (asyncio.run returns), also when a step fails.
+    await configure_and_use(configuration, logger, log_enabled, redis, hook)
 
 
 async def configure_and_use(
@@ -152,12 +144,15 @@ async def configure_and_use(
 
     with step("logging"):
         logger.info(f"{SERVICE} is ready")
-        await written(logger)
+        if isinstance(logger, AsyncLogger):
+            await logger.flush()  # the line is on the console before the next one
     show(f"logger: {type(logger).__name__}, logging enabled for {log_enabled}")
 
     with step("chat alert"):
         if environ in log_enabled:
             g_chat.send_message(f"{SERVICE} started in {environ}", 1)
+            if isinstance(g_chat, GoogleChatAsyncMessenger):
+                await g_chat.flush()  # posted (or failed) by now
             (request,) = await asyncio.to_thread(hook.wait_for, 1, 10.0)
             card = json.loads(request.body)
             text = card["cards"][0]["sections"][0]["widgets"][0]["textParagraph"]["text"]

@@ -16,7 +16,7 @@ namespace {
 #else
 #define RT_COMPILER "unknown"
 #endif
-constexpr const char* capsule_name = "vesprand_python_configuration.runtime.v2." RT_COMPILER
+constexpr const char* capsule_name = "vesprand_python_configuration.runtime.v3." RT_COMPILER
                                      ".cxxabi" RT_VERSION(_GLIBCXX_USE_CXX11_ABI);
 
 // The counters of the suspension check (debug builds) are in the static TLS
@@ -54,7 +54,37 @@ void share(Internals* internals) {
   exiting = &internals->exiting;
 }
 
+// The exit hook: each live object of the registry, in the order added, is
+// finished by its state's "finish".
+PyObject* finish_at_exit(PyObject*, PyObject*) {
+  return boundary([] {
+    Borrowed registry = internals_->exit_registry;
+    Ref items = Ref::steal(PyDict_Items(registry));
+    for (const Ref& item : Iterate(items)) {
+      auto [ref, state] = unpack<2>(item);
+      Ref object = Ref::borrow(PyWeakref_GetObject(ref.get()));
+      if (object.is_none()) continue;
+      Ref finish = state.dict_get("finish"_n);
+      if (!guarded([&] { finish(object); })) PyErr_WriteUnraisable(finish.get());
+    }
+    return none();
+  });
+}
+
+PyMethodDef exit_hook = {"finish_queued_work", finish_at_exit, METH_NOARGS,
+                         "Finishes what the package's queued objects still hold."};
+
 }  // namespace
+
+Borrowed exit_registry() {
+  Internals& shared = *internals_;
+  if (shared.exit_registry != nullptr) return shared.exit_registry;
+  Ref registry = new_dict();
+  Ref hook = Ref::steal(PyCFunction_New(&exit_hook, nullptr));
+  Ref::steal(PyImport_ImportModule("atexit")).method("register"_n, hook);
+  shared.exit_registry = registry.release();
+  return shared.exit_registry;
+}
 
 #ifdef RT_CHECK_SUSPENSIONS
 long& live_refs() {

@@ -22,8 +22,11 @@ struct Internals {
   // The suspension check's reference counter of the calling thread (used by
   // debug builds only; present in all so that the layout never differs).
   long* (*live_refs)();
-  // Set by the interpreter's atexit phase (one hook for the package).
+  // Set by the interpreter's atexit phase (see may_touch_python).
   std::atomic<bool> exiting{false};
+  // The objects the package's exit hook finishes (exit_registry()): a dict,
+  // made with the hook on first use; null until then.
+  PyObject* exit_registry = nullptr;
 };
 
 // The interpreter's internals, as this module's copy of the runtime found or
@@ -38,6 +41,19 @@ inline const Internals& internals() { return *internals_; }
 // under the interpreter lock; a failed attempt leaves nothing behind and is
 // repeated by the next import.
 void ensure_runtime();
+
+// The objects whose leftover work the package finishes when the interpreter
+// exits: a dict from an object's own weak reference (the one that
+// PyWeakref_NewRef(object, nullptr) gives while the dict holds it) to the
+// object's state, a dict whose "finish" item the package's exit hook calls
+// with the object, once. One hook for the whole interpreter, registered with
+// atexit by the first call: it runs once the main module has finished, before
+// the interpreter finalises, and before every atexit handler registered
+// earlier (atexit calls the last registered first), so a module asks for the
+// registry only after importing logging, whose shutdown must come after the
+// hook. Objects that died are skipped; an exception of one finisher is
+// reported as unraisable and the next object is finished.
+Borrowed exit_registry();
 
 // The makers of the shared types, called once per interpreter.
 Ref make_function_type();

@@ -1,6 +1,9 @@
 import gc
+import os
 import pathlib
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -32,3 +35,23 @@ def assert_no_leak():
         assert after - before <= slack, f"{after - before} blocks left after {repeat} runs"
 
     return check
+
+
+@pytest.fixture
+def child():
+    """Runs a script in a fresh interpreter with the package; the finished
+    process, once it exited with 0 and said nothing of a traceback, a
+    coroutine never awaited or a task destroyed while pending."""
+
+    def run(script, *args):
+        result = subprocess.run(
+            [sys.executable, "-P", "-c", textwrap.dedent(script), *args],
+            capture_output=True, text=True, timeout=120,
+            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+        )  # fmt: skip
+        assert result.returncode == 0, result.stderr
+        for fault in ("Traceback", "never awaited", "Task was destroyed"):
+            assert fault not in result.stderr, result.stderr
+        return result
+
+    return run

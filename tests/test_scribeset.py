@@ -8,6 +8,7 @@ import io
 import itertools
 import logging
 import re
+import textwrap
 import time
 
 import pytest
@@ -757,3 +758,84 @@ def test_cancelled_worker_writes_what_is_queued_first(name, queued):
     assert [m for _, m in records(text)] == [f"record {i}" for i in range(queued)] + ["last words"]
     assert "last words\nNoneType: None" in text and "CancelledError" not in text
     assert logger.log_queue.empty() and worker.cancelled()
+
+
+# ------------------------------------------------------- the loop's end, exit
+
+ENDS = {
+    # main logs and returns: no record was queued when the loop ended.
+    "logged last": ("""
+        async def main():
+            log = setup_logger("svc", True, "INFO")
+            for i in range(3):
+                log.info("info %d", i)
+            log.error("an error")
+        asyncio.run(main())
+    """, ["info 0", "info 1", "info 2", "an error"]),
+    # The worker starts on a loop that never runs; the records go on in order
+    # through two asyncio.run calls.
+    "made at module level": ("""
+        log = setup_logger("svc", True, "INFO")
+        async def main(*texts):
+            for text in texts:
+                log.info(text)
+        asyncio.run(main("a", "b"))
+        asyncio.run(main("c"))
+    """, ["a", "b", "c"]),
+    # Records of a loop left stopped go first on the next one, or at exit.
+    "a loop left stopped": ("""
+        log = AsyncLogger("svc", 10)
+        async def main(text):
+            log.info(text)
+        asyncio.new_event_loop().run_until_complete(main("stopped"))
+        asyncio.run(main("next"))
+        asyncio.new_event_loop().run_until_complete(main("at exit"))
+        setup_logger("plain").warning("exit")  # written at once
+    """, ["stopped", "next", "exit", "at exit"]),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("script, written", ENDS.values(), ids=ENDS.keys())
+def test_every_record_is_written_once_in_call_order(child, script, written):
+    header = "import asyncio\nfrom vesprand_python_configuration.scribeset import *\n"
+    assert [m for _, m in records(child(header + textwrap.dedent(script)).stderr)] == written
+
+
+@pytest.mark.parametrize("turns", [0, 2, 6])
+def test_flush_writes_what_was_logged_before_it(name, turns):
+    async def main():
+        logger = AsyncLogger(name, 10, 2)
+        stream = redirect(logger.logger)
+        for i in range(6):
+            logger.warning("w %d", i)
+        for _ in range(turns):
+            await asyncio.sleep(0)
+        await logger.flush()
+        flushed = [m for _, m in records(stream.getvalue())]
+        await settle(logger)
+        return flushed, [m for _, m in records(stream.getvalue())]
+
+    flushed, written = asyncio.run(main())
+    assert flushed == written == [f"w {i}" for i in range(6)]
+
+
+def test_a_record_waiting_for_room_is_written_once_by_flush(name):
+    async def main():
+        logger = AsyncLogger(name, 10)
+        stream = redirect(logger.logger)
+        await asyncio.sleep(0)  # the worker waits on the first queue: producers drain the next
+        queue = logger.log_queue = RefilledQueue(1)
+        logger.log_methods["refiller"] = lambda msg: (
+            queue.put_nowait(("warning", "refill", (), {})), setattr(queue, "hide_fullness", True))
+        queue.put_nowait(("refiller", "drained", (), {}))
+        logger.warning("waits")
+        for _ in range(3):  # drains, finds the queue refilled, waits in put()
+            await asyncio.sleep(0)
+        await logger.flush()  # lets the put go on, after writing its record
+        for _ in range(3):
+            await asyncio.sleep(0)
+        copies = queue.qsize()
+        await logger.flush()  # takes the copy off without writing it
+        return copies, queue._unfinished_tasks, [m for _, m in records(stream.getvalue())]
+
+    assert asyncio.run(main()) == (1, 0, ["refill", "waits"])

@@ -9,7 +9,6 @@ import os
 import pathlib
 import pydoc
 import re
-import subprocess
 import sys
 import textwrap
 import types
@@ -240,22 +239,10 @@ def test_python_classes_with_the_metaclass():
         SingletonMeta.__call__(5)
 
 
-def run_child(script, *args):
-    """Runs a script in a fresh interpreter; its output, once it succeeded
-    without a traceback."""
-    result = subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(script), *args],
-        capture_output=True, text=True, timeout=120,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-    )  # fmt: skip
-    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stderr
-    return result.stdout
-
-
-def test_threads_racing_the_first_construction():
+def test_threads_racing_the_first_construction(child):
     # The main thread has to run while 15 threads wait for the construction:
     # a waiter holding the interpreter lock would hang the child.
-    out = run_child("""
+    out = child("""
         import threading, time
         from vesprand_python_configuration.toolchest import SingletonMeta
         release, inits, results = threading.Event(), [], []
@@ -274,7 +261,7 @@ def test_threads_racing_the_first_construction():
         for t in threads:
             t.join()
         print(len(inits), len(results), len({id(r) for r in results}), results[0].inner is Inner())
-    """)
+    """).stdout
     assert out == "1 16 1 True\n"
 
 
@@ -309,9 +296,9 @@ def test_threads_racing_the_first_construction():
         print(os.waitstatus_to_exitcode(status) == 0)
     """,
 ], ids=["init waits for another class", "fork during a construction"])  # fmt: skip
-def test_one_constructions_lock_never_holds_up_another(script):
+def test_one_constructions_lock_never_holds_up_another(script, child):
     header = "from vesprand_python_configuration.toolchest import SingletonMeta\n"
-    assert run_child(header + textwrap.dedent(script)) == "True\n"
+    assert child(header + textwrap.dedent(script)).stdout == "True\n"
 
 
 # ------------------------------------------------------------- the messengers
@@ -578,7 +565,7 @@ def test_worker_reports_an_escaping_error_and_goes_on(hook, spoil, error):
 
 
 CHILD = """
-import asyncio, sys
+import asyncio, sys, time
 from vesprand_python_configuration.toolchest import GoogleChatAsyncMessenger
 
 class Recorder:
@@ -640,13 +627,72 @@ LIFE_CYCLES = {
         asyncio.run(main("c"))
         finish(first)
     """, 1, ["a", "c"], "Error in webhookApi {'exc_info': True} QueueFull\nNone\n"),
+    # What is sent before the loop ends is posted while it ends, also what
+    # waits for room in the queue; what is left at exit, by the exit hook.
+    "sent last": ("""
+        async def last():
+            m.send_message("one", 1)
+            await asyncio.sleep(0.1)
+            m.send_message("last", 1)
+        asyncio.run(last())
+    """, 100, ["one", "last"], ""),
+    "a burst through a small queue": ("""
+        async def burst():
+            for text in "abcd":
+                m.send_message(text, 1)
+            await asyncio.sleep(0)
+        asyncio.run(burst())
+    """, 1, ["a", "b", "c", "d"], ""),
+    "sent outside any loop": ("""
+        m.send_message("at exit", 1)
+    """, 100, ["at exit"], ""),
+    "flushed in the next loop": ("""
+        m.send_message("early", 1)
+        async def flushed():
+            await m.flush()
+            print(m.log_queue.qsize())
+        asyncio.run(flushed())
+    """, 100, ["early"], "0\n"),
 }  # fmt: skip
 
 
 @pytest.mark.parametrize("script, size, sent, out", LIFE_CYCLES.values(), ids=LIFE_CYCLES.keys())
-def test_worker_life_cycle_in_a_fresh_interpreter(hook, script, size, sent, out):
-    assert run_child(CHILD + textwrap.dedent(script), hook.url(NORMAL), str(size)) == out
+def test_worker_life_cycle_in_a_fresh_interpreter(hook, child, script, size, sent, out):
+    assert child(CHILD + textwrap.dedent(script), hook.url(NORMAL), str(size)).stdout == out
     assert texts(hook) == sent
+
+
+def test_a_webhook_that_never_answers_holds_the_loop_end_5_seconds_at_most(hook, child):
+    hook.answer(None)
+    out = child(CHILD + textwrap.dedent("""
+        async def main():
+            m.send_message("in flight", 1)
+            await asyncio.sleep(0.2)
+            m.send_message("queued", 1)
+            m.send_message("scheduled", 1)
+        start = time.monotonic()
+        asyncio.run(main())
+        print(time.monotonic() - start < 6)
+    """), hook.url(NORMAL), "100").stdout  # fmt: skip
+    # The one in flight may have arrived: reported, not posted again.
+    lines = [f"Error in webhookApi {{'exc_info': True}} {error}\n" for error in
+             ["CancelledError", "TimeoutError", "TimeoutError"]]  # fmt: skip
+    assert out == "".join(lines) + "True\n"
+    assert texts(hook) == ["in flight", "queued"]
+
+
+@pytest.mark.parametrize("size, delay", [(1, 0), (100, 0.02)])
+def test_flush_returns_once_every_message_sent_before_is_done(hook, size, delay):
+    hook.answer(200, delay=delay)
+
+    async def main():
+        m = make("queued", hook, max_queue_size=size)
+        for i in range(4):
+            m.send_message(f"m{i}", 1)
+        await m.flush()
+        return texts(hook), m.log_queue.qsize()
+
+    assert asyncio.run(main()) == ([f"m{i}" for i in range(4)], 0)
 
 
 # ---------------------------------------------------------- hostile input

@@ -96,14 +96,26 @@ Ref ensure_queue_processing(Call& call, Borrowed self) {
     loop = asyncio.method("new_event_loop"_n);
     asyncio.method("set_event_loop"_n, loop);
   }
-  loop.method("create_task"_n, self.method("_process_log_queue"_n));
+  Ref worker = loop.method("create_task"_n, self.method("_process_log_queue"_n));
+  queue_worker::started(queue_worker::state_of(call, self), worker);
   return none();
 }
 
-// Writes one record taken off the queue through the logger method of its
-// level and marks it done. An exception raised meanwhile is reported rather
-// than ending the caller, so the records after it are still written.
-void write_entry(const Call& call, Borrowed self, Borrowed entry) {
+// A worker stranded on a loop that is not running (or is closed, or gone)
+// is replaced by one on the running loop.
+void keep_worker_running(const Call& call, Borrowed self, Borrowed state, Borrowed loop) {
+  Borrowed worker_loop = queue_worker::referent(state, "worker_loop"_n);
+  if (worker_loop.is(loop) || !queue_worker::stranded(call.global("asyncio"_n), state,
+                                                      queue_worker::worker(state), worker_loop))
+    return;
+  queue_worker::renew_queue(call, self, loop);
+  self.method("_ensure_queue_processing"_n);
+}
+
+// Writes one record through the logger method of its level. An exception
+// raised meanwhile is reported rather than ending the caller, so the records
+// after it are still written.
+void write_record(const Call& call, Borrowed self, Borrowed entry) {
   try {
     // A queued record: (level, msg, args, kwargs).
     auto [level, msg, args, kwargs] = unpack<4>(entry);
@@ -113,26 +125,43 @@ void write_entry(const Call& call, Borrowed self, Borrowed entry) {
     if (!error.matches(PyExc_Exception)) throw;
     queue_worker::report_failure(call, "AsyncLogger could not write a queued log record", error);
   }
+}
+
+// A record taken off the queue: written, unless it is a copy queued after
+// the record was written, and marked done.
+void write_queued(const Call& call, Borrowed self, Borrowed state, Borrowed entry) {
+  if (!queue_worker::skipped(state, entry)) write_record(call, self, entry);
   self.attr("log_queue"_n).method("task_done"_n);
 }
 
+// Writes, in order, every record still queued, then every record whose
+// producer has not queued it yet.
+void write_left(const Call& call, Borrowed self, Borrowed state) {
+  queue_worker::Left left = queue_worker::take_left(call, self, state);
+  Py_ssize_t written = 0;
+  for (const Ref& entry : Iterate(left.entries)) {
+    write_record(call, self, entry);
+    if (written++ < left.queued) queue_worker::done(self.attr("log_queue"_n), state);
+  }
+}
+
 // The worker: writes the queued records in order, for ever. Cancelled (as
-// when its loop ends), it first writes every record still queued, in order,
-// then ends as cancelled: a record once queued is never dropped.
+// when its loop ends), it first writes every record still queued, then those
+// not yet queued, in order, then ends as cancelled.
 Task process_log_queue(Call& call, Borrowed self) {
+  Borrowed state = queue_worker::state_of(call, self);  // kept while `self` lives
   std::optional<PyError> cancelled;
   while (!cancelled) {
     try {
       Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
-      write_entry(call, self, entry);
+      write_queued(call, self, state, entry);
     } catch (const PyError& error) {
       if (!error.matches(call.global("asyncio"_n).attr("CancelledError"_n))) throw;
       cancelled = error;
     }
   }
   // Written as in normal operation: the cancellation is not being handled.
-  Ref queue = self.attr("log_queue"_n);
-  while (!queue.method("empty"_n).truthy()) write_entry(call, self, queue.method("get_nowait"_n));
+  write_left(call, self, state);
   throw *cancelled;
 }
 
@@ -141,26 +170,47 @@ bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n
 // The in-line drain of a producer that found the queue full: writes queued
 // records in order until there is room again.
 Task drain_log_queue(Call& call, Borrowed self) {
+  Borrowed state = queue_worker::state_of(call, self);
   while (queue_full(self)) {
     Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
-    write_entry(call, self, entry);
+    write_queued(call, self, state, entry);
   }
   co_return none();
 }
 
+bool droppable(Borrowed level) {
+  return level.equals("info"_n.get()) || level.equals("debug"_n.get());
+}
+
 // Queues one record. A full queue is drained first; if it is full again by
 // then, info and debug records are dropped while the others wait for room.
-Task log_message(Call& call, Borrowed self, Borrowed level, Borrowed msg, Borrowed args,
-                 Borrowed kwargs) {
-  if (queue_full(self)) {
-    co_await await([&] {
-      return make_coroutine<drain_log_queue>("AsyncLogger._drain_log_queue", call, {self});
-    });
+// A record that a public method scheduled is queued only while nothing else
+// has written it, and after the records still pending from loops that ended.
+// The record is the call's arguments, as `claimed` reads them.
+Task log_message(Call& call, Borrowed self, Borrowed /*level*/, Borrowed /*msg*/, Borrowed /*args*/,
+                 Borrowed /*kwargs*/) {
+  Borrowed state = queue_worker::state_of(call, self);
+  queue_worker::Claimed claimed = queue_worker::claim(call, state, [&] {
+    // A call nobody scheduled, maybe on a new loop.
+    Ref loop = call.global("asyncio"_n).method("get_running_loop"_n);
+    keep_worker_running(call, self, state, loop);
+    return loop;
+  });
+  while (claimed.next(state)) {
+    if (queue_full(self)) {
+      co_await await([&] {
+        return make_coroutine<drain_log_queue>("AsyncLogger._drain_log_queue", call, {self});
+      });
+      if (!claimed.refresh(state)) continue;  // written meanwhile
+    }
+    bool full = queue_full(self);
+    if (full && droppable(claimed.arg(1))) {
+      claimed.dropped(state);
+      continue;
+    }
+    co_await await([&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(full)); });
+    claimed.queued(state);
   }
-  if (queue_full(self) && (level.equals("info"_n.get()) || level.equals("debug"_n.get())))
-    co_return none();
-  co_await await(
-      [&] { return self.attr("log_queue"_n).method("put"_n, tuple(level, msg, args, kwargs)); });
   co_return none();
 }
 
@@ -191,10 +241,30 @@ Ref log_at(Call& call, Borrowed self, Borrowed msg, Borrowed args, Borrowed kwar
     return none();
   Ref asyncio = call.global("asyncio"_n);
   Ref loop = asyncio.method("get_running_loop"_n);
+  Borrowed state = queue_worker::state_of(call, self);
+  keep_worker_running(call, self, state, loop);
   attach_handled_exception(kwargs, ExcInfoByDefault);
-  Ref coroutine =
-      call_with(self.attr("_log_message"_n), {operator""_n<Level>().get(), msg}, args, kwargs);
+  Borrowed level = operator""_n<Level>().get();
+  Ref coroutine = call_with(self.attr("_log_message"_n), {level, msg}, args, kwargs);
   asyncio.method("run_coroutine_threadsafe"_n, coroutine, loop);
+  queue_worker::schedule(state, coroutine, loop);
+  return none();
+}
+
+// Writes, now and in order, every record logged before the call: those
+// queued, then those not queued yet (their producers then write nothing).
+Task flush(Call& call, Borrowed self) {
+  write_left(call, self, queue_worker::state_of(call, self));
+  co_return none();
+}
+
+// The exit hook's part: writes the records that a worker whose loop never
+// ran again left behind.
+Ref finish_at_exit(Call& call, Borrowed self) {
+  Borrowed state = queue_worker::state_of(call, self);
+  if (queue_worker::left_alone(self, state)) return none();
+  write_left(call, self, state);
+  queue_worker::close_at_exit(state);
   return none();
 }
 
@@ -264,6 +334,11 @@ void body(Module& m) {
          .returns = "Union[Logger, AsyncLogger]",
          .body = setup_logger});
 
+  m.keep(
+      "finish_at_exit"_n,
+      make_function(
+          {.name = "_finish_at_exit", .params = {self}, .returns = "None", .body = finish_at_exit},
+          m, "AsyncLogger._finish_at_exit"));
   m.cls("AsyncLogger")
       .method({.name = "__init__",
                .params = {self, service_name, log_level, {"max_queue_size", "int", 100}},
@@ -285,6 +360,7 @@ void body(Module& m) {
       .method(public_method("info", log_at<"info", "INFO", false>))
       .method(public_method("debug", log_at<"debug", "DEBUG", false>))
       .method(public_method("warning", log_at<"warning", "WARNING", false>))
+      .method({.name = "flush", .params = {self}, .returns = "None", .coroutine = flush})
       .method({.name = "print_queue_length",
                .params = {self},
                .returns = "None",

@@ -208,8 +208,9 @@ Ref async_send_message(Call& call, Borrowed self, Borrowed text_message, Borrowe
   Ref asyncio = call.global("asyncio"_n);
   try {
     Ref loop = asyncio.method("get_running_loop"_n);
-    asyncio.method("run_coroutine_threadsafe"_n,
-                   self.method("_enqueue_message"_n, text_message, type), loop);
+    Ref producer = self.method("_enqueue_message"_n, text_message, type);
+    asyncio.method("run_coroutine_threadsafe"_n, producer, loop);
+    queue_worker::schedule(queue_worker::state_of(call, self), producer, loop);
   } catch (const PyError& error) {
     if (!error.matches(PyExc_RuntimeError)) throw;
     Handling handling(error);
@@ -218,78 +219,231 @@ Ref async_send_message(Call& call, Borrowed self, Borrowed text_message, Borrowe
   return none();
 }
 
-// Whether a pending worker can never run again: its loop is closed, or this
-// thread runs another loop while nobody runs the worker's. A worker whose
-// loop is open is cancelled then.
-bool stranded(Borrowed asyncio, Borrowed worker, Borrowed worker_loop) {
-  if (worker_loop.method("is_closed"_n).truthy()) return true;
-  Ref running;
-  try {
-    running = asyncio.method("get_running_loop"_n);
-  } catch (const PyError& error) {
-    if (!error.matches(PyExc_RuntimeError)) throw;
-    return false;
-  }
-  if (running.is(worker_loop) || worker_loop.method("is_running"_n).truthy()) return false;
-  worker.method("cancel"_n);
-  return true;
-}
-
-// A new queue of the same size holding the waiting entries in order: a
-// queue that has waited on one loop refuses every other.
-void renew_queue(const Call& call, Borrowed self) {
-  Ref old = self.attr("log_queue"_n);
-  Ref renewed = call.global("asyncio"_n).attr("Queue"_n)(old.attr("maxsize"_n));
-  while (!old.method("empty"_n).truthy())
-    renewed.method("put_nowait"_n, old.method("get_nowait"_n));
-  self.set_attr("log_queue"_n, renewed);
-}
-
 // Starts a worker on asyncio.get_event_loop() when there is none that can
-// still run: none yet, a finished one, or a stranded one. A worker on another
-// loop than the one before it gets a renewed queue.
+// still run: none yet, a finished one, or a stranded one.
 Ref ensure_queue_processing(Call& call, Borrowed self) {
   Ref asyncio = call.global("asyncio"_n);
+  Borrowed state = queue_worker::state_of(call, self);
   Ref previous = self.attr("queue_task"_n);
-  bool replace = !previous.truthy() || previous.method("done"_n).truthy();
-  Ref previous_loop;
-  if (previous.truthy() && previous.has_attr("get_loop"_n))
-    previous_loop = previous.method("get_loop"_n);
-  if (!replace && previous_loop) replace = stranded(asyncio, previous, previous_loop);
-  if (!replace) return none();
+  if (previous.truthy() && !previous.method("done"_n).truthy() &&
+      !(previous.has_attr("get_loop"_n) &&
+        queue_worker::stranded(asyncio, state, previous, previous.method("get_loop"_n))))
+    return none();
   Ref loop = asyncio.method("get_event_loop"_n);
-  if (previous_loop && !previous_loop.is(loop)) renew_queue(call, self);
-  self.set_attr("queue_task"_n, loop.method("create_task"_n, self.method("_process_log_queue"_n)));
+  queue_worker::renew_queue(call, self, loop);
+  Ref worker = loop.method("create_task"_n, self.method("_process_log_queue"_n));
+  self.set_attr("queue_task"_n, worker);
+  queue_worker::started(state, worker);
   return none();
 }
 
-Task enqueue_message(Borrowed self, Borrowed text_message, Borrowed message_type) {
-  co_await await(
-      [&] { return self.attr("log_queue"_n).method("put"_n, tuple(text_message, message_type)); });
+bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n).truthy(); }
+
+// Puts messages on the queue, in order: the messages still pending from loops
+// that ended, then, for a producer (`text_message` not None), its own one,
+// unless something else has handled it.
+template <bool Producer>
+Task put_claimed(Call& call, Borrowed self, Borrowed /*text_message*/, Borrowed /*message_type*/) {
+  Borrowed state = queue_worker::state_of(call, self);
+  auto running_loop = [&] { return call.global("asyncio"_n).method("get_running_loop"_n); };
+  queue_worker::Claimed claimed = Producer ? queue_worker::claim(call, state, running_loop)
+                                           : queue_worker::claim_ended(call, state, running_loop());
+  while (claimed.next(state)) {
+    bool full = queue_full(self);
+    co_await await([&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(full)); });
+    claimed.queued(state);
+  }
   co_return none();
 }
 
 // Sends one queued entry, a (text_message, message_type) pair.
-Ref send_entry(Borrowed self, Ref entry) {
+Ref send_entry(Borrowed self, Borrowed entry) {
   auto [text_message, message_type] = unpack<2>(entry);
   return self.method("_send_message_async"_n, text_message, message_type);
 }
 
+// How long, once its loop ends, the worker goes on sending what it was given.
+constexpr double drain_seconds = 5.0;
+
+// Reports a message that is not sent, as a failed send: `why` is the
+// exception attached to the error line.
+void not_sent(const Call& call, Borrowed self, const PyError& why) {
+  try {
+    log_send_failure(self, why);
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_Exception)) throw;
+    queue_worker::report_failure(call, "GoogleChatAsyncMessenger could not report a message",
+                                 error);
+  }
+}
+
+PyError timed_out() {
+  return PyError(Ref::borrow(PyExc_TimeoutError)(
+      str("not sent within 5 seconds of the end of its event loop")));
+}
+
+double loop_time(const Call& call) {
+  Ref now = call.global("asyncio"_n).method("get_running_loop"_n).method("time"_n);
+  double seconds = PyFloat_AsDouble(now.get());
+  if (seconds == -1.0 && PyErr_Occurred()) throw_error();
+  return seconds;
+}
+
+// Sends what is left (the queued messages, then those not queued yet, in
+// order) as the worker does, until `drain_seconds` after the start; each
+// message not sent by then is reported as a failed send.
+Task drain_messages(Call& call, Borrowed self) {
+  Borrowed state = queue_worker::state_of(call, self);
+  double deadline = loop_time(call) + drain_seconds;
+  for (;;) {
+    Borrowed entries;
+    Py_ssize_t queued = 0;
+    {
+      queue_worker::Left left = queue_worker::take_left(call, self, state);
+      if (PyList_GET_SIZE(left.entries.get()) == 0) break;
+      queued = left.queued;
+      entries = call.keep(std::move(left.entries));
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+      Borrowed entry = PyList_GET_ITEM(entries.get(), i);
+      double remaining = deadline - loop_time(call);
+      try {
+        if (remaining <= 0) throw timed_out();
+        co_await await([&] {
+          Ref seconds = Ref::steal(PyFloat_FromDouble(remaining));
+          return call.global("asyncio"_n).attr("wait_for"_n)(send_entry(self, entry), seconds);
+        });
+      } catch (const PyError& error) {
+        if (error.matches(PyExc_TimeoutError)) {
+          not_sent(call, self, remaining <= 0 ? error : timed_out());
+        } else if (error.matches(call.global("asyncio"_n).attr("CancelledError"_n))) {
+          deadline = 0;  // cancelled again: what is left is reported at once
+          not_sent(call, self, error);
+        } else if (error.matches(PyExc_Exception)) {
+          queue_worker::report_failure(
+              call, "GoogleChatAsyncMessenger could not send a queued message", error);
+        } else {
+          throw;
+        }
+      }
+      if (i < queued) queue_worker::done(self.attr("log_queue"_n), state);
+    }
+  }
+  co_return none();
+}
+
+// The message the worker was sending: done on the queue it came from, and,
+// when `why` is given, reported as not sent.
+void end_in_flight(const Call& call, Borrowed self, Borrowed state, const PyError* why = nullptr) {
+  Ref in_flight = queue_worker::field(state, "in_flight"_n).ref();
+  if (in_flight.is_none()) return;
+  state.set_item("in_flight"_n, Py_None);
+  if (why) not_sent(call, self, *why);
+  queue_worker::done(PyTuple_GET_ITEM(in_flight.get(), 1), state);
+}
+
 // The worker: sends the queued messages one at a time, in order, for ever.
 // An exception escaping one of them is handed to the loop's exception
-// handler, and the worker goes on with the next.
+// handler, and the worker goes on with the next. Cancelled (as when its loop
+// ends), it reports the message it was sending, whose fate is unknown, as
+// not sent, sends what is left within `drain_seconds`, and ends cancelled.
 Task process_log_queue(Call& call, Borrowed self) {
-  for (;;) {
-    Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
+  Borrowed state = queue_worker::state_of(call, self);  // kept while `self` lives
+  Borrowed cancelled;
+  while (!cancelled) {
     try {
-      co_await await([&] { return send_entry(self, std::move(entry)); });
+      Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
+      if (queue_worker::skipped(state, entry)) {
+        queue_worker::done(self.attr("log_queue"_n), state);
+        continue;
+      }
+      state.set_item("in_flight"_n, tuple(entry, self.attr("log_queue"_n)));
+      entry.reset();
+      try {
+        co_await await([&] {
+          return send_entry(self,
+                            PyTuple_GET_ITEM(queue_worker::field(state, "in_flight"_n).get(), 0));
+        });
+      } catch (const PyError& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        queue_worker::report_failure(
+            call, "GoogleChatAsyncMessenger could not send a queued message", error);
+      }
+      end_in_flight(call, self, state);
     } catch (const PyError& error) {
-      if (!error.matches(PyExc_Exception)) throw;
-      queue_worker::report_failure(call, "GoogleChatAsyncMessenger could not send a queued message",
-                                   error);
+      if (!error.matches(call.global("asyncio"_n).attr("CancelledError"_n))) throw;
+      cancelled = call.keep(error.value().ref());
     }
-    self.attr("log_queue"_n).method("task_done"_n);
   }
+  {
+    PyError why(cancelled.ref());
+    end_in_flight(call, self, state, &why);
+  }
+  co_await await([&] {
+    return make_coroutine<drain_messages>("GoogleChatAsyncMessenger._drain_messages", call, {self});
+  });
+  throw PyError(cancelled.ref());
+}
+
+Py_ssize_t as_size(Borrowed number) {
+  Py_ssize_t size = PyLong_AsSsize_t(number);
+  if (size == -1 && PyErr_Occurred()) throw_error();
+  return size;
+}
+
+Py_ssize_t finished(Borrowed state) { return as_size(queue_worker::field(state, "finished"_n)); }
+
+bool any_pending(Borrowed state, Borrowed producers) {
+  for (const Ref& producer : Iterate(producers))
+    if (queue_worker::field(state, "pending"_n).contains(producer)) return true;
+  return false;
+}
+
+Ref next_progress(const Call& call, Borrowed state) {
+  return queue_worker::progress(state, call.global("asyncio"_n).method("get_running_loop"_n));
+}
+
+// Returns once every message sent before the call has been sent or has
+// failed: the worker is ensured, the messages still pending from loops that
+// ended are queued, the producers scheduled before are waited for, and then
+// the worker, until it has done as many messages as there were ahead.
+Task flush(Call& call, Borrowed self) {
+  self.method("_ensure_queue_processing"_n);
+  co_await await([&] {
+    return make_coroutine<put_claimed<false>>("GoogleChatAsyncMessenger._put_claimed", call,
+                                              {self, Py_None, Py_None});
+  });
+  Borrowed state = queue_worker::state_of(call, self);
+  Borrowed before = call.keep(Ref::steal(PyDict_Keys(queue_worker::field(state, "pending"_n))));
+  while (any_pending(state, before)) co_await await([&] { return next_progress(call, state); });
+  Py_ssize_t ahead = as_size(self.attr("log_queue"_n).method("qsize"_n)) +
+                     (queue_worker::field(state, "in_flight"_n).is_none() ? 0 : 1);
+  Py_ssize_t target = finished(state) + ahead;
+  while (finished(state) < target) co_await await([&] { return next_progress(call, state); });
+  co_return none();
+}
+
+// The exit hook's part: what a worker whose loop never ran again left is
+// sent on a loop of its own, within `drain_seconds`; a message it was
+// sending when its loop stopped is reported as not sent.
+Ref finish_at_exit(Call& call, Borrowed self) {
+  Borrowed state = queue_worker::state_of(call, self);
+  if (queue_worker::left_alone(self, state)) return none();
+  PyError stopped(Ref::borrow(PyExc_RuntimeError)(
+      str("its event loop stopped while the message was being sent")));
+  end_in_flight(call, self, state, &stopped);
+  if (!queue_worker::nothing_left(self, state)) {
+    // asyncio.run's steps, on a loop that is never made current.
+    Ref asyncio = call.global("asyncio"_n);
+    Ref runner =
+        asyncio.attr("Runner"_n).call({}, {{"loop_factory"_n, asyncio.attr("new_event_loop"_n)}});
+    with(runner, [&](Borrowed running) {
+      running.method("run"_n, make_coroutine<drain_messages>(
+                                  "GoogleChatAsyncMessenger._drain_messages", call, {self}));
+    });
+  }
+  queue_worker::close_at_exit(state);
+  return none();
 }
 
 // async with session.post(...) as response: response.raise_for_status()
@@ -406,6 +560,11 @@ void body(Module& m) {
       .create();
 
   const Param message_type{"message_type", "int"};
+  m.keep(
+      "finish_at_exit"_n,
+      make_function(
+          {.name = "_finish_at_exit", .params = {self}, .returns = "None", .body = finish_at_exit},
+          m, "GoogleChatAsyncMessenger._finish_at_exit"));
   m.cls("GoogleChatAsyncMessenger")
       .metaclass(singleton_meta)
       .method({.name = "__init__",
@@ -425,7 +584,7 @@ void body(Module& m) {
       .method({.name = "_enqueue_message",
                .params = {self, text_message, message_type},
                .returns = "None",
-               .coroutine = enqueue_message})
+               .coroutine = put_claimed<true>})
       .method({.name = "_process_log_queue",
                .params = {self},
                .returns = "None",
@@ -434,6 +593,7 @@ void body(Module& m) {
                .params = {self, text_message, message_type},
                .returns = "None",
                .coroutine = send_message_async})
+      .method({.name = "flush", .params = {self}, .returns = "None", .coroutine = flush})
       .create();
 
   m.def({.name = "setup_google_chat_messenger",
