@@ -33,6 +33,7 @@ from redis_servers import single_server  # noqa: E402
 from webhook_receiver import WebhookReceiver  # noqa: E402
 
 from vesprand_python_configuration import bootkit  # noqa: E402
+from vesprand_python_configuration.__main__ import mask_url  # noqa: E402
 from vesprand_python_configuration.cachesmith import RedisConfigurationBuilder  # noqa: E402
 from vesprand_python_configuration.cloudsmith import AWSConfigurationBuilder  # noqa: E402
 from vesprand_python_configuration.olapsmith import ClickHouseConfigurationBuilder  # noqa: E402
@@ -116,14 +117,17 @@ def python_kit(collaborators):
         check("configuration", configuration, dict)
         return logger_steps(service_name, configuration)
 
+    def masked(address):
+        return mask_url(address) if type(address) is str else address
+
     async def chat_steps(service_name, configuration, environ, log_enabled, logger):
         extra = configuration.get("_extra_properties", {})
         is_async_gchat = extra.get("is_async_gchat", False)
         hook = extra.get("g_chat_webhook", None)
         error_hook = extra.get("error_g_chat_webhook", None)
         logger.info("Google Chat async mode: " + str(is_async_gchat))
-        logger.info("Google Chat webhook: " + str(hook))
-        logger.info("Error Google Chat webhook: " + str(error_hook))
+        logger.info("Google Chat webhook: " + str(masked(hook)))
+        logger.info("Error Google Chat webhook: " + str(masked(error_hook)))
         g_chat = collaborators.setup_google_chat_messenger(
             service_name, hook, error_hook, environ, is_async_gchat, log_enabled, logger
         )
