@@ -238,23 +238,7 @@ class Running {
   _PyErr_StackItem item_;
 };
 
-// Counts a step against the interpreter's recursion limit while alive.
-class StepGuard {
- public:
-  StepGuard() : entered_(Py_EnterRecursiveCall(" in a native coroutine") == 0) {}
-  ~StepGuard() {
-    if (entered_ && may_touch_python()) Py_LeaveRecursiveCall();
-  }
-  bool entered() const { return entered_; }
-  StepGuard(const StepGuard&) = delete;
-  StepGuard& operator=(const StepGuard&) = delete;
-
- private:
-  bool entered_;
-};
-
-PySendResult step(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObject** out,
-                  bool closing = false);
+PySendResult step(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObject** out);
 int close_coroutine(CoroutineObject* c);
 
 // close() of an awaited iterator, as `yield from` closes it: 0, or -1 with
@@ -384,10 +368,9 @@ PySendResult drive(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObje
 
 // One step, as the interpreter's generators take one: checks the state,
 // then resumes the frame. `value` is what send() gives (null for
-// __next__), `thrown` a new reference to an exception thrown in; `closing`
-// marks close(), for which a finished coroutine is no error.
-PySendResult step(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObject** out,
-                  bool closing) {
+// __next__), `thrown` a new reference to an exception thrown in. (close()
+// checks the state itself: a finished coroutine is no error there.)
+PySendResult step(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObject** out) {
   *out = nullptr;
   if (!c->started && thrown == nullptr && value != nullptr && value != Py_None) {
     PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(c));
@@ -399,7 +382,7 @@ PySendResult step(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObjec
     return PYGEN_ERROR;
   }
   if (c->finished) {
-    if (c->kind == FrameKind::Coroutine && !closing) {
+    if (c->kind == FrameKind::Coroutine) {
       Py_XDECREF(thrown);
       PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
       return PYGEN_ERROR;
@@ -412,7 +395,7 @@ PySendResult step(CoroutineObject* c, PyObject* value, PyObject* thrown, PyObjec
     *out = Py_NewRef(Py_None);                 // an exhausted generator returns None again
     return PYGEN_RETURN;
   }
-  StepGuard guard;
+  RecursionGuard guard(" in a native coroutine");
   if (!guard.entered()) {
     Py_XDECREF(thrown);
     return PYGEN_ERROR;
@@ -441,7 +424,7 @@ int close_coroutine(CoroutineObject* c) {
     destroy_frame(c);
     return 0;
   }
-  StepGuard guard;
+  RecursionGuard guard(" in a native coroutine");
   if (!guard.entered()) return -1;
   Task::promise_type& promise = c->handle.promise();
   PyObject* thrown = nullptr;  // what the frame gets

@@ -106,19 +106,22 @@ int boundary_status(F&& body) {
   return guarded(body) ? 0 : -1;
 }
 
-// Counts a native call against the interpreter's recursion limit while
-// alive, as CPython's own C functions do: deep recursion through native code
-// raises RecursionError instead of overflowing the C stack.
+// Counts a native call or coroutine step against the interpreter's recursion
+// limit while alive, as CPython's own C functions do: deep recursion through
+// native code raises RecursionError instead of overflowing the C stack. At
+// the limit the error is set and entered() is false.
 class RecursionGuard {
  public:
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where)) throw_error();
-  }
+  explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
   ~RecursionGuard() {
-    if (may_touch_python()) Py_LeaveRecursiveCall();
+    if (entered_ && may_touch_python()) Py_LeaveRecursiveCall();
   }
+  bool entered() const { return entered_; }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+ private:
+  bool entered_;
 };
 
 }  // namespace rt

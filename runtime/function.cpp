@@ -338,7 +338,8 @@ namespace {
 PyObject* call_plain(FunctionObject* f, PyObject* const* args, std::size_t nargsf,
                      PyObject* kwnames) {
   const Signature& s = *f->signature;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  RecursionGuard guard(" while calling a Python object");
+  if (!guard.entered()) return nullptr;
   PyObject* result = nullptr;
   guarded([&] {
     constexpr std::size_t on_stack = 8;
@@ -351,7 +352,6 @@ PyObject* call_plain(FunctionObject* f, PyObject* const* args, std::size_t nargs
     Binder::check_result(s, r.get());
     result = r.release();
   });
-  Py_LeaveRecursiveCall();
   return result;
 }
 
