@@ -103,11 +103,15 @@ inline Borrowed referent(Borrowed ref) {
 }
 inline Borrowed referent(Borrowed state, rt::Name name) { return referent(field(state, name)); }
 
-inline Py_ssize_t count(Borrowed state, rt::Name name) {
-  Py_ssize_t value = PyLong_AsSsize_t(field(state, name));
+inline Py_ssize_t as_size(Borrowed number) {
+  Py_ssize_t value = PyLong_AsSsize_t(number);
   if (value == -1 && PyErr_Occurred()) rt::throw_error();
   return value;
 }
+
+inline Py_ssize_t count(Borrowed state, rt::Name name) { return as_size(field(state, name)); }
+
+inline bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n).truthy(); }
 
 inline void add(Borrowed state, rt::Name name, Py_ssize_t delta) {
   state.set_item(name, Ref::steal(PyLong_FromSsize_t(count(state, name) + delta)));

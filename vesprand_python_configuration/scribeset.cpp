@@ -165,13 +165,11 @@ Task process_log_queue(Call& call, Borrowed self) {
   throw *cancelled;
 }
 
-bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n).truthy(); }
-
 // The in-line drain of a producer that found the queue full: writes queued
 // records in order until there is room again.
 Task drain_log_queue(Call& call, Borrowed self) {
   Borrowed state = queue_worker::state_of(call, self);
-  while (queue_full(self)) {
+  while (queue_worker::queue_full(self)) {
     Ref entry = co_await await([&] { return self.attr("log_queue"_n).method("get"_n); });
     write_queued(call, self, state, entry);
   }
@@ -197,13 +195,13 @@ Task log_message(Call& call, Borrowed self, Borrowed /*level*/, Borrowed /*msg*/
     return loop;
   });
   while (claimed.next(state)) {
-    if (queue_full(self)) {
+    if (queue_worker::queue_full(self)) {
       co_await await([&] {
         return make_coroutine<drain_log_queue>("AsyncLogger._drain_log_queue", call, {self});
       });
       if (!claimed.refresh(state)) continue;  // written meanwhile
     }
-    bool full = queue_full(self);
+    bool full = queue_worker::queue_full(self);
     if (full && droppable(claimed.arg(1))) {
       claimed.dropped(state);
       continue;

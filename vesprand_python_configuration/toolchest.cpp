@@ -237,8 +237,6 @@ Ref ensure_queue_processing(Call& call, Borrowed self) {
   return none();
 }
 
-bool queue_full(Borrowed self) { return self.attr("log_queue"_n).method("full"_n).truthy(); }
-
 // Puts messages on the queue, in order: the messages still pending from loops
 // that ended, then, for a producer (`text_message` not None), its own one,
 // unless something else has handled it.
@@ -249,7 +247,7 @@ Task put_claimed(Call& call, Borrowed self, Borrowed /*text_message*/, Borrowed 
   queue_worker::Claimed claimed = Producer ? queue_worker::claim(call, state, running_loop)
                                            : queue_worker::claim_ended(call, state, running_loop());
   while (claimed.next(state)) {
-    bool full = queue_full(self);
+    bool full = queue_worker::queue_full(self);
     co_await await([&] { return self.attr("log_queue"_n).method("put"_n, claimed.to_put(full)); });
     claimed.queued(state);
   }
@@ -385,14 +383,6 @@ Task process_log_queue(Call& call, Borrowed self) {
   throw PyError(cancelled.ref());
 }
 
-Py_ssize_t as_size(Borrowed number) {
-  Py_ssize_t size = PyLong_AsSsize_t(number);
-  if (size == -1 && PyErr_Occurred()) throw_error();
-  return size;
-}
-
-Py_ssize_t finished(Borrowed state) { return as_size(queue_worker::field(state, "finished"_n)); }
-
 bool any_pending(Borrowed state, Borrowed producers) {
   for (const Ref& producer : Iterate(producers))
     if (queue_worker::field(state, "pending"_n).contains(producer)) return true;
@@ -416,10 +406,11 @@ Task flush(Call& call, Borrowed self) {
   Borrowed state = queue_worker::state_of(call, self);
   Borrowed before = call.keep(Ref::steal(PyDict_Keys(queue_worker::field(state, "pending"_n))));
   while (any_pending(state, before)) co_await await([&] { return next_progress(call, state); });
-  Py_ssize_t ahead = as_size(self.attr("log_queue"_n).method("qsize"_n)) +
+  Py_ssize_t ahead = queue_worker::as_size(self.attr("log_queue"_n).method("qsize"_n)) +
                      (queue_worker::field(state, "in_flight"_n).is_none() ? 0 : 1);
-  Py_ssize_t target = finished(state) + ahead;
-  while (finished(state) < target) co_await await([&] { return next_progress(call, state); });
+  Py_ssize_t target = queue_worker::count(state, "finished"_n) + ahead;
+  while (queue_worker::count(state, "finished"_n) < target)
+    co_await await([&] { return next_progress(call, state); });
   co_return none();
 }
 
