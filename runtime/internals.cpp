@@ -42,6 +42,12 @@ PyObject* mark_exiting(PyObject*, PyObject*) {
 }
 PyMethodDef mark_exiting_def = {"_mark_exiting", mark_exiting, METH_NOARGS, nullptr};
 
+// Registers a function of this file with atexit.
+void at_exit(PyMethodDef& def) {
+  Ref hook = Ref::steal(PyCFunction_New(&def, nullptr));
+  Ref::steal(PyImport_ImportModule("atexit")).method("register"_n, hook);
+}
+
 // The internals a capsule holds.
 Internals* held_by(Borrowed capsule) {
   auto* held = static_cast<Internals*>(PyCapsule_GetPointer(capsule, capsule_name));
@@ -80,8 +86,7 @@ Borrowed exit_registry() {
   Internals& shared = *internals_;
   if (shared.exit_registry != nullptr) return shared.exit_registry;
   Ref registry = new_dict();
-  Ref hook = Ref::steal(PyCFunction_New(&exit_hook, nullptr));
-  Ref::steal(PyImport_ImportModule("atexit")).method("register"_n, hook);
+  at_exit(exit_hook);
   shared.exit_registry = registry.release();
   return shared.exit_registry;
 }
@@ -114,10 +119,7 @@ void ensure_runtime() {
   PyObject* published = PyDict_SetDefault(states, key.get(), capsule.get());
   if (published == nullptr) throw_error();
   Internals* shared = held_by(published);
-  if (shared == &made) {
-    Ref marker = Ref::steal(PyCFunction_New(&mark_exiting_def, nullptr));
-    Ref::steal(PyImport_ImportModule("atexit")).method("register"_n, marker);
-  }
+  if (shared == &made) at_exit(mark_exiting_def);
   share(shared);
 }
 
